@@ -1,0 +1,195 @@
+// A scene of real top-level windows for the end-to-end tests, each group on a thread of its own.
+//
+//   scene.exe GROUP...      GROUP = KIND[=MS][*COUNT]:HEX[:HEX...]
+//
+// KIND is "answer" (the thread pumps messages), "frozen" (the thread creates its windows and
+// never asks for a message again) or "slow" (the thread pumps, but takes MS milliseconds over
+// each WM_NULL). Every HEX is one window's caption, hex-encoded so that any byte survives the
+// command line; COUNT repeats the group's windows on the same thread.
+//
+// Prints "ready" once every window exists, and exits when standard input closes.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kClassName[] = "HungscanSceneWindow";
+
+enum Kind { kAnswer, kFrozen, kSlow };
+
+struct Group
+{
+    Kind kind = kAnswer;
+    DWORD delayMs = 0;
+    unsigned count = 1;
+    std::vector<std::string> captions;
+    HANDLE created = NULL;
+    HANDLE release = NULL;
+};
+
+bool DecodeHex(const std::string &hex, std::string &out)
+{
+    if (hex.size() % 2 != 0)
+        return false;
+    out.clear();
+    for (size_t i = 0; i < hex.size(); i += 2)
+    {
+        char *end = nullptr;
+        const std::string pair = hex.substr(i, 2);
+        const long value = std::strtol(pair.c_str(), &end, 16);
+        if (*end != '\0')
+            return false;
+        out.push_back(static_cast<char>(value));
+    }
+    return true;
+}
+
+bool ParseGroup(const std::string &arg, Group &group)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;)
+    {
+        const size_t colon = arg.find(':', start);
+        fields.push_back(arg.substr(start, colon - start));
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    std::string head = fields[0];
+    const size_t star = head.find('*');
+    if (star != std::string::npos)
+    {
+        group.count = static_cast<unsigned>(std::strtoul(head.c_str() + star + 1, nullptr, 10));
+        head.resize(star);
+    }
+    const size_t equals = head.find('=');
+    if (equals != std::string::npos)
+    {
+        group.delayMs = static_cast<DWORD>(std::strtoul(head.c_str() + equals + 1, nullptr, 10));
+        head.resize(equals);
+    }
+    if (head == "answer")
+        group.kind = kAnswer;
+    else if (head == "frozen")
+        group.kind = kFrozen;
+    else if (head == "slow")
+        group.kind = kSlow;
+    else
+        return false;
+    if (fields.size() < 2 || group.count == 0)
+        return false;
+    for (size_t i = 1; i < fields.size(); ++i)
+    {
+        std::string caption;
+        if (!DecodeHex(fields[i], caption))
+            return false;
+        group.captions.push_back(caption);
+    }
+    return true;
+}
+
+LRESULT CALLBACK SceneWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_NULL)
+    {
+        const DWORD delayMs = static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        if (delayMs != 0)
+            Sleep(delayMs);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+DWORD WINAPI GroupThread(LPVOID param)
+{
+    Group &group = *static_cast<Group *>(param);
+    for (unsigned n = 0; n < group.count; ++n)
+    {
+        for (const std::string &caption : group.captions)
+        {
+            HWND hwnd = CreateWindowExA(0, kClassName, caption.c_str(), WS_OVERLAPPEDWINDOW,
+                                        CW_USEDEFAULT, CW_USEDEFAULT, 240, 120, NULL, NULL,
+                                        GetModuleHandleA(NULL), NULL);
+            if (hwnd == NULL)
+            {
+                std::fprintf(stdout, "error: CreateWindowExA failed (%lu)\n", GetLastError());
+                std::fflush(stdout);
+                ExitProcess(2);
+            }
+            SetWindowLongPtrA(hwnd, GWLP_USERDATA, static_cast<LONG_PTR>(group.delayMs));
+        }
+    }
+    SetEvent(group.created);
+
+    if (group.kind == kFrozen)
+    {
+        // Never ask for a message again: this is what a deadlocked program looks like.
+        WaitForSingleObject(group.release, INFINITE);
+        return 0;
+    }
+    MSG msg;
+    while (GetMessageA(&msg, NULL, 0, 0) > 0)
+    {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = SceneWndProc;
+    wc.hInstance = GetModuleHandleA(NULL);
+    wc.lpszClassName = kClassName;
+    if (!RegisterClassA(&wc))
+    {
+        std::printf("error: RegisterClassA failed\n");
+        return 2;
+    }
+
+    std::vector<Group> groups(static_cast<size_t>(argc > 1 ? argc - 1 : 0));
+    for (int i = 1; i < argc; ++i)
+    {
+        if (!ParseGroup(argv[i], groups[static_cast<size_t>(i - 1)]))
+        {
+            std::printf("error: bad group '%s'\n", argv[i]);
+            return 2;
+        }
+    }
+
+    HANDLE release = CreateEventA(NULL, TRUE, FALSE, NULL);
+    for (Group &group : groups)
+    {
+        group.created = CreateEventA(NULL, TRUE, FALSE, NULL);
+        group.release = release;
+        HANDLE thread = CreateThread(NULL, 0, GroupThread, &group, 0, NULL);
+        if (thread == NULL)
+        {
+            std::printf("error: CreateThread failed\n");
+            return 2;
+        }
+        CloseHandle(thread);
+        WaitForSingleObject(group.created, INFINITE);
+    }
+
+    std::printf("ready\n");
+    std::fflush(stdout);
+
+    // Standard input closing is the signal to go; whatever arrives before is ignored.
+    while (std::getchar() != EOF)
+    {
+    }
+
+    // Frozen threads never return; ending the process is the only way out for them.
+    SetEvent(release);
+    ExitProcess(0);
+}
