@@ -1,0 +1,282 @@
+#include "scenario.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace scripted {
+
+namespace {
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool StartsSegment(const std::string &line, size_t pos)
+{
+    return pos < line.size() &&
+           (line[pos] == '"' || std::isdigit(static_cast<unsigned char>(line[pos])));
+}
+
+// Reads one segment at pos: [COUNT*]"text". Returns an error message or "".
+std::string ParseSegment(const std::string &line, size_t &pos, std::string &out)
+{
+    unsigned long count = 1;
+    if (std::isdigit(static_cast<unsigned char>(line[pos])))
+    {
+        size_t end = pos;
+        while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end])))
+            ++end;
+        if (end >= line.size() || line[end] != '*')
+            return "a repeat count must be followed by *";
+        count = std::strtoul(line.substr(pos, end - pos).c_str(), nullptr, 10);
+        if (count > 1000000)
+            return "repeat count too large";
+        pos = end + 1;
+    }
+    if (pos >= line.size() || line[pos] != '"')
+        return "expected a quoted string";
+    ++pos;
+    std::string text;
+    for (;;)
+    {
+        if (pos >= line.size())
+            return "unterminated string";
+        const char c = line[pos++];
+        if (c == '"')
+            break;
+        if (c != '\\')
+        {
+            text.push_back(c);
+            continue;
+        }
+        if (pos >= line.size())
+            return "unterminated escape";
+        const char e = line[pos++];
+        switch (e)
+        {
+        case '\\': text.push_back('\\'); break;
+        case '"': text.push_back('"'); break;
+        case 'n': text.push_back('\n'); break;
+        case 'r': text.push_back('\r'); break;
+        case 't': text.push_back('\t'); break;
+        case 'x':
+        {
+            const int hi = pos < line.size() ? HexDigit(line[pos]) : -1;
+            const int lo = pos + 1 < line.size() ? HexDigit(line[pos + 1]) : -1;
+            if (hi < 0 || lo < 0)
+                return "\\x needs two hex digits";
+            text.push_back(static_cast<char>(hi * 16 + lo));
+            pos += 2;
+            break;
+        }
+        default: return std::string("unknown escape \\") + e;
+        }
+    }
+    for (unsigned long i = 0; i < count; ++i)
+        out += text;
+    return "";
+}
+
+// Reads the segments of one value at pos; blanks may separate them, since no other word starts
+// with a digit or a quote.
+std::string ParseValue(const std::string &line, size_t &pos, std::string &out)
+{
+    out.clear();
+    if (!StartsSegment(line, pos))
+        return "expected a value";
+    for (;;)
+    {
+        const std::string error = ParseSegment(line, pos, out);
+        if (!error.empty())
+            return error;
+        size_t next = pos;
+        while (next < line.size() && (line[next] == ' ' || line[next] == '\t'))
+                ++next;
+        if (!StartsSegment(line, next))
+            return "";
+        pos = next;
+    }
+}
+
+std::string ParseWindow(const std::string &line, size_t pos, Window &window)
+{
+    bool haveState = false;
+    for (;;)
+    {
+        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
+            ++pos;
+        if (pos >= line.size())
+            break;
+        size_t end = pos;
+        while (end < line.size() && line[end] != ' ' && line[end] != '\t' && line[end] != '=')
+            ++end;
+        const std::string word = line.substr(pos, end - pos);
+        pos = end;
+        if (pos < line.size() && line[pos] == '=')
+        {
+            ++pos;
+            if (word == "caption" || word == "path")
+            {
+                std::string value;
+                const std::string error = ParseValue(line, pos, value);
+                if (!error.empty())
+                    return word + ": " + error;
+                (word == "caption" ? window.caption : window.path) = value;
+                if (value.find('\0') != std::string::npos)
+                    return word + ": the platform's texts cannot hold NUL";
+            }
+            else if (word == "owner")
+            {
+                size_t digits = pos;
+                while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
+                    ++digits;
+                if (digits == pos)
+                    return "owner needs a process id";
+                window.owner = static_cast<DWORD>(std::strtoul(line.substr(pos, digits - pos).c_str(), nullptr, 10));
+                pos = digits;
+            }
+            else
+                return "unknown attribute " + word;
+            continue;
+        }
+        if (word == "answers" || word == "times-out" || word == "deemed-hung" || word == "gone")
+        {
+            if (haveState)
+                return "a window has one state";
+            haveState = true;
+            window.probe = word == "answers"     ? Probe::Answers
+                           : word == "times-out" ? Probe::TimesOut
+                           : word == "deemed-hung" ? Probe::DeemedHung
+                                                   : Probe::Gone;
+        }
+        else if (word == "caption-unreadable")
+            window.captionReadable = false;
+        else if (word == "denied")
+            window.opens = false;
+        else if (word == "path-unreadable")
+            window.pathReadable = false;
+        else if (word == "path-unterminated")
+            window.pathTerminated = false;
+        else
+            return "unknown word " + word;
+    }
+    if (!haveState)
+        return "a window needs a state (answers, times-out, deemed-hung or gone)";
+    return "";
+}
+
+} // namespace
+
+std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
+{
+    std::istringstream lines(text);
+    std::string line;
+    int number = 0;
+    bool inExpect = false;
+    std::vector<std::string> expectLines;
+    Scenario *current = nullptr;
+
+    auto fail = [&number](const std::string &message) {
+        return "line " + std::to_string(number) + ": " + message;
+    };
+
+    while (std::getline(lines, line))
+    {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (inExpect)
+        {
+            if (line == "end")
+            {
+                inExpect = false;
+                current->hasExpected = true;
+                current->expected.clear();
+                for (size_t i = 0; i < expectLines.size(); ++i)
+                    current->expected += (i ? "\n" : "") + expectLines[i];
+                continue;
+            }
+            size_t pos = line.find_first_not_of(" \t");
+            if (pos == std::string::npos)
+                return fail("write an empty transcript line as \"\"");
+            std::string value;
+            const std::string error = ParseValue(line, pos, value);
+            if (!error.empty())
+                return fail(error);
+            if (line.find_first_not_of(" \t", pos) != std::string::npos)
+                return fail("unexpected text after the value");
+            expectLines.push_back(value);
+            continue;
+        }
+
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#')
+            continue;
+        const size_t end = line.find_first_of(" \t", start);
+        const std::string keyword = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string rest = end == std::string::npos ? "" : line.substr(end);
+        const size_t restStart = rest.find_first_not_of(" \t");
+        const std::string argument = restStart == std::string::npos ? "" : rest.substr(restStart);
+
+        if (keyword == "scenario")
+        {
+            if (argument.empty())
+                return fail("a scenario needs a name");
+            out.emplace_back();
+            current = &out.back();
+            current->name = argument;
+            continue;
+        }
+        if (current == nullptr)
+            return fail("'" + keyword + "' before the first scenario");
+        if (keyword == "window")
+        {
+            Window window;
+            const std::string error = ParseWindow(rest, 0, window);
+            if (!error.empty())
+                return fail(error);
+            current->windows.push_back(window);
+        }
+        else if (keyword == "enumeration")
+        {
+            const std::string prefix = "fails-after=";
+            if (argument.compare(0, prefix.size(), prefix) != 0 || argument.size() == prefix.size())
+                return fail("expected enumeration fails-after=N");
+            current->enumFailsAfter = std::strtol(argument.c_str() + prefix.size(), nullptr, 10);
+        }
+        else if (keyword == "status")
+            current->status = std::atoi(argument.c_str());
+        else if (keyword == "expect")
+        {
+            inExpect = true;
+            expectLines.clear();
+        }
+        else
+            return fail("unknown keyword " + keyword);
+    }
+    if (inExpect)
+        return fail("expect without end");
+    return "";
+}
+
+std::string LoadScenarioFile(const std::string &path, std::vector<Scenario> &out)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return "cannot read " + path;
+    std::ostringstream text;
+    text << file.rdbuf();
+    const std::string error = ParseScenarios(text.str(), out);
+    return error.empty() ? "" : path + ": " + error;
+}
+
+} // namespace scripted

@@ -1,0 +1,42 @@
+// The scripted platform: the Win32 calls of <windows.h> and <psapi.h> played from a scenario.
+// Every call is recorded with its arguments, and every misuse (a wrong probe argument, a short
+// buffer, a handle leaked or closed twice, an owner looked up for an answering window, a
+// callback result other than TRUE) is recorded as a violation.
+#ifndef HUNGSCAN_SCRIPTED_H
+#define HUNGSCAN_SCRIPTED_H
+
+#include "scenario.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace scripted {
+
+struct Trace
+{
+    std::vector<std::string> calls; // one line per call, arguments included
+    std::vector<std::string> violations;
+    std::vector<BOOL> callbackResults;
+    unsigned opened = 0;
+    unsigned closed = 0;
+};
+
+// Starts a fresh desktop; the trace starts empty.
+void Load(const Scenario &scenario);
+
+const Trace &GetTrace();
+
+// The window handle the platform hands out for window index i of the scenario.
+HWND WindowHandle(size_t index);
+
+// Lets the platform see what the program has flushed to standard output so far; with it, the
+// owner lookup checks that the window's caption line is already out.
+void SetFlushedOutput(std::function<std::string()> flushed);
+
+// Where the trace is written when the enumeration ends (used by the scripted executable).
+void SetReportPath(const std::string &path);
+
+} // namespace scripted
+
+#endif

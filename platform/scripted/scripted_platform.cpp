@@ -1,0 +1,346 @@
+#include "scripted.h"
+
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+
+namespace scripted {
+
+namespace {
+
+const UINT kExpectedTimeout = 1000;
+const int kExpectedBufferSize = 1024;
+const DWORD kExpectedAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+const std::uintptr_t kWindowBase = 0x10000;
+const std::uintptr_t kHandleBase = 0x40000;
+
+struct WindowState
+{
+    bool probed = false;
+    bool answered = false;
+};
+
+struct State
+{
+    Scenario scenario;
+    std::vector<WindowState> windows;
+    std::map<HANDLE, DWORD> openHandles; // handle -> process id
+    std::uintptr_t nextHandle = 0;
+    Trace trace;
+    std::function<std::string()> flushed;
+    std::string reportPath;
+};
+
+State &state()
+{
+    static State s;
+    return s;
+}
+
+std::string Hex(std::uintptr_t value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(value));
+    return text;
+}
+
+std::string WindowName(HWND hwnd)
+{
+    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(hwnd);
+    if (value >= kWindowBase && (value - kWindowBase) % 16 == 0)
+        return "#" + std::to_string((value - kWindowBase) / 16);
+    return Hex(value);
+}
+
+std::string HandleName(HANDLE handle)
+{
+    if (handle == NULL)
+        return "null";
+    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+    if (value > kHandleBase && (value - kHandleBase) % 4 == 0)
+        return "h" + std::to_string((value - kHandleBase) / 4);
+    return Hex(value);
+}
+
+void Violation(const std::string &what)
+{
+    state().trace.violations.push_back(what);
+}
+
+void Record(const std::string &call)
+{
+    state().trace.calls.push_back(call);
+}
+
+// The scenario window behind a handle, or null for a handle the platform never gave out.
+const Window *Lookup(HWND hwnd, size_t &index)
+{
+    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(hwnd);
+    if (value < kWindowBase || (value - kWindowBase) % 16 != 0)
+        return nullptr;
+    index = (value - kWindowBase) / 16;
+    if (index >= state().scenario.windows.size())
+        return nullptr;
+    return &state().scenario.windows[index];
+}
+
+// A window handle the program may only use after its probe failed.
+const Window *LookupProbed(const char *call, HWND hwnd, size_t &index)
+{
+    const Window *window = Lookup(hwnd, index);
+    if (window == nullptr)
+    {
+        Violation(std::string(call) + " on a window the enumeration never gave: " + WindowName(hwnd));
+        return nullptr;
+    }
+    const WindowState &ws = state().windows[index];
+    if (!ws.probed)
+        Violation(std::string(call) + " on window " + WindowName(hwnd) + " before its probe");
+    else if (ws.answered)
+        Violation(std::string(call) + " on window " + WindowName(hwnd) + ", which answered the probe");
+    return window;
+}
+
+const Window *OwnerWindow(DWORD processId)
+{
+    for (const Window &window : state().scenario.windows)
+        if (window.owner == processId)
+            return &window;
+    return nullptr;
+}
+
+void WriteReport()
+{
+    const State &s = state();
+    if (s.reportPath.empty())
+        return;
+    std::ofstream report(s.reportPath, std::ios::binary | std::ios::trunc);
+    for (const std::string &call : s.trace.calls)
+        report << "call " << call << "\n";
+    for (const std::string &violation : s.trace.violations)
+        report << "violation " << violation << "\n";
+}
+
+} // namespace
+
+void Load(const Scenario &scenario)
+{
+    State &s = state();
+    s.scenario = scenario;
+    s.windows.assign(scenario.windows.size(), WindowState());
+    s.openHandles.clear();
+    s.nextHandle = 0;
+    s.trace = Trace();
+}
+
+const Trace &GetTrace()
+{
+    return state().trace;
+}
+
+HWND WindowHandle(size_t index)
+{
+    return reinterpret_cast<HWND>(kWindowBase + 16 * index);
+}
+
+void SetFlushedOutput(std::function<std::string()> flushed)
+{
+    state().flushed = std::move(flushed);
+}
+
+void SetReportPath(const std::string &path)
+{
+    state().reportPath = path;
+}
+
+} // namespace scripted
+
+using namespace scripted;
+
+extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
+{
+    State &s = state();
+    Record("EnumWindows(" + std::to_string(lParam) + ")");
+    BOOL result = TRUE;
+    for (size_t i = 0; i < s.scenario.windows.size(); ++i)
+    {
+        if (s.scenario.enumFailsAfter >= 0 && i == static_cast<size_t>(s.scenario.enumFailsAfter))
+        {
+            result = FALSE;
+            break;
+        }
+        const BOOL answer = lpEnumFunc(WindowHandle(i), lParam);
+        s.trace.callbackResults.push_back(answer);
+        if (answer != TRUE)
+        {
+            Violation("callback returned " + std::to_string(answer) + " for window #" + std::to_string(i));
+            // As on Windows: a callback that returns FALSE ends the enumeration.
+            if (answer == FALSE)
+                break;
+        }
+    }
+    if (s.scenario.enumFailsAfter >= 0 &&
+        static_cast<size_t>(s.scenario.enumFailsAfter) >= s.scenario.windows.size())
+        result = FALSE;
+    if (!s.openHandles.empty())
+        Violation(std::to_string(s.openHandles.size()) + " process handle(s) left open");
+    WriteReport();
+    return result;
+}
+
+extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam,
+                                              UINT fuFlags, UINT uTimeout, PDWORD_PTR lpdwResult)
+{
+    Record("SendMessageTimeoutA(" + WindowName(hWnd) + ", " + Hex(Msg) + ", " + std::to_string(wParam) +
+           ", " + std::to_string(lParam) + ", " + Hex(fuFlags) + ", " + std::to_string(uTimeout) + ", " +
+           (lpdwResult ? "slot" : "null") + ")");
+    if (Msg != WM_NULL || wParam != 0 || lParam != 0)
+        Violation("probe is not WM_NULL with zero parameters");
+    if (fuFlags != SMTO_ABORTIFHUNG)
+        Violation("probe flags are " + Hex(fuFlags) + ", not SMTO_ABORTIFHUNG alone");
+    if (uTimeout != kExpectedTimeout)
+        Violation("probe timeout is " + std::to_string(uTimeout) + " ms");
+    if (lpdwResult != nullptr)
+        Violation("probe asks for a result");
+
+    size_t index = 0;
+    const Window *window = Lookup(hWnd, index);
+    if (window == nullptr)
+    {
+        Violation("probe of a window the enumeration never gave: " + WindowName(hWnd));
+        return 0;
+    }
+    WindowState &ws = state().windows[index];
+    if (ws.probed)
+        Violation("window " + WindowName(hWnd) + " probed twice");
+    ws.probed = true;
+    ws.answered = window->probe == Probe::Answers;
+    if (ws.answered && lpdwResult != nullptr)
+        *lpdwResult = 0;
+    return ws.answered ? 1 : 0;
+}
+
+extern "C" BOOL WINAPI IsWindow(HWND hWnd)
+{
+    Record("IsWindow(" + WindowName(hWnd) + ")");
+    size_t index = 0;
+    const Window *window = Lookup(hWnd, index);
+    return window != nullptr && window->probe != Probe::Gone;
+}
+
+extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
+{
+    Record("GetWindowTextA(" + WindowName(hWnd) + ", " + std::to_string(nMaxCount) + ")");
+    if (nMaxCount != kExpectedBufferSize)
+        Violation("caption buffer of " + std::to_string(nMaxCount) + " bytes");
+    size_t index = 0;
+    const Window *window = LookupProbed("GetWindowTextA", hWnd, index);
+    // A caption that cannot be read leaves the buffer as it was, as some systems do.
+    if (window == nullptr || window->probe == Probe::Gone || !window->captionReadable || nMaxCount <= 0)
+        return 0;
+    // Touch the whole buffer the caller claims to have, so a shorter one shows up under ASan.
+    std::memset(lpString, 0xCC, static_cast<size_t>(nMaxCount));
+    const size_t length = std::min(window->caption.size(), static_cast<size_t>(nMaxCount - 1));
+    std::memcpy(lpString, window->caption.data(), length);
+    lpString[length] = '\0';
+    return static_cast<int>(length);
+}
+
+extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
+{
+    Record("GetWindowThreadProcessId(" + WindowName(hWnd) + ")");
+    size_t index = 0;
+    const Window *window = LookupProbed("GetWindowThreadProcessId", hWnd, index);
+
+    State &s = state();
+    if (s.flushed && window != nullptr)
+    {
+        // The block's first two lines must be on screen before the owner lookup starts.
+        std::string caption = window->probe == Probe::Gone || !window->captionReadable ? "" : window->caption;
+        if (caption.size() > static_cast<size_t>(kExpectedBufferSize - 1))
+            caption.resize(kExpectedBufferSize - 1);
+        const std::string lines = "\nUnresponsive Window:\n Caption: " + caption + "\n";
+        const std::string out = s.flushed();
+        if (out.size() < lines.size() || out.compare(out.size() - lines.size(), lines.size(), lines) != 0)
+            Violation("owner of window " + WindowName(hWnd) + " looked up before its caption line was flushed");
+    }
+    if (lpdwProcessId == nullptr)
+    {
+        Violation("GetWindowThreadProcessId without a place for the process id");
+        return 0;
+    }
+    if (window == nullptr || window->probe == Probe::Gone || window->owner == 0)
+        return 0;
+    *lpdwProcessId = window->owner;
+    return window->owner * 4 + 1; // a plausible thread id; the program has no use for it
+}
+
+extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId)
+{
+    Record("OpenProcess(" + Hex(dwDesiredAccess) + ", " + std::to_string(bInheritHandle) + ", " +
+           std::to_string(dwProcessId) + ")");
+    if (dwDesiredAccess != kExpectedAccess)
+        Violation("process opened for " + Hex(dwDesiredAccess));
+    if (bInheritHandle != FALSE)
+        Violation("process handle made inheritable");
+    const Window *owner = dwProcessId == 0 ? nullptr : OwnerWindow(dwProcessId);
+    if (owner == nullptr || !owner->opens)
+        return NULL;
+    State &s = state();
+    HANDLE handle = reinterpret_cast<HANDLE>(kHandleBase + 4 * ++s.nextHandle);
+    s.openHandles[handle] = dwProcessId;
+    ++s.trace.opened;
+    return handle;
+}
+
+extern "C" DWORD WINAPI GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, LPSTR lpFilename, DWORD nSize)
+{
+    Record("GetModuleFileNameExA(" + HandleName(hProcess) + ", " + (hModule ? "module" : "null") + ", " +
+           std::to_string(nSize) + ")");
+    State &s = state();
+    if (nSize != static_cast<DWORD>(kExpectedBufferSize))
+        Violation("path buffer of " + std::to_string(nSize) + " bytes");
+    if (hModule != NULL)
+        Violation("path asked for a module other than the executable");
+    const auto open = s.openHandles.find(hProcess);
+    if (open == s.openHandles.end())
+    {
+        Violation("path read through a handle that is not open: " + HandleName(hProcess));
+        return 0;
+    }
+    if (nSize == 0)
+        return 0;
+    // Touch the whole buffer the caller claims to have, so a shorter one shows up under ASan.
+    std::memset(lpFilename, 0xCC, nSize);
+    const Window *owner = OwnerWindow(open->second);
+    if (owner == nullptr || !owner->pathReadable)
+        return 0;
+    if (owner->path.size() < nSize)
+    {
+        std::memcpy(lpFilename, owner->path.c_str(), owner->path.size() + 1);
+        return static_cast<DWORD>(owner->path.size());
+    }
+    // Too long: cut to fit, returning the buffer size as Windows does.
+    std::memcpy(lpFilename, owner->path.data(), nSize);
+    if (owner->pathTerminated)
+        lpFilename[nSize - 1] = '\0';
+    return nSize;
+}
+
+extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
+{
+    Record("CloseHandle(" + HandleName(hObject) + ")");
+    State &s = state();
+    const auto open = s.openHandles.find(hObject);
+    if (open == s.openHandles.end())
+    {
+        Violation("CloseHandle on a handle that is not open: " + HandleName(hObject));
+        return FALSE;
+    }
+    s.openHandles.erase(open);
+    ++s.trace.closed;
+    return TRUE;
+}

@@ -1,0 +1,103 @@
+// The run as a user meets it: arguments, the final wait, and standard streams that are closed,
+// at end of file or broken. Every run must end by itself with status 0 and write nothing to
+// standard error.
+
+#include "process.h"
+#include "test_names.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+const char kOneFrozen[] =
+    "Checking for unresponsive windows...\n"
+    "\n"
+    "Unresponsive Window:\n"
+    " Caption: Untitled - Notepad\n"
+    " Path: C:\\Windows\\notepad.exe\n"
+    "\n"
+    "\n"
+    "Done.";
+
+testproc::Options OneFrozenWindow()
+{
+    testproc::Options options;
+    options.argv = {HUNGSCAN_SCRIPTED_EXE};
+    options.env = {std::string("HUNGSCAN_SCENARIO=") + HUNGSCAN_SCENARIO_DIR + "/runs.scenario#one-frozen-window"};
+    return options;
+}
+
+struct StreamsCase
+{
+    const char *what;
+    std::vector<std::string> args;
+    testproc::Stream in;
+    std::string input;
+    testproc::Stream out;
+    bool transcriptReadable;
+};
+
+const StreamsCase kStreamsCases[] = {
+    {"Enter ends the wait", {}, testproc::Stream::Pipe, "\n", testproc::Stream::Pipe, true},
+    {"any one character ends the wait", {}, testproc::Stream::Pipe, "q", testproc::Stream::Pipe, true},
+    {"input at end of file", {}, testproc::Stream::Null, "", testproc::Stream::Pipe, true},
+    {"empty input pipe", {}, testproc::Stream::Pipe, "", testproc::Stream::Pipe, true},
+    {"no standard input at all", {}, testproc::Stream::Closed, "", testproc::Stream::Pipe, true},
+    {"arguments are ignored", {"/?", "--help", "-v", "*", ""}, testproc::Stream::Null, "", testproc::Stream::Pipe, true},
+    {"no standard output at all", {}, testproc::Stream::Null, "", testproc::Stream::Closed, false},
+    {"standard output discarded", {}, testproc::Stream::Null, "", testproc::Stream::Null, false},
+    {"reader of the output gone", {}, testproc::Stream::Null, "", testproc::Stream::Broken, false},
+};
+
+class Streams : public testing::TestWithParam<StreamsCase>
+{
+};
+
+TEST_P(Streams, RunEndsWithStatusZero)
+{
+    const StreamsCase &c = GetParam();
+    testproc::Options options = OneFrozenWindow();
+    options.argv.insert(options.argv.end(), c.args.begin(), c.args.end());
+    options.in = c.in;
+    options.input = c.input;
+    options.out = c.out;
+    options.timeoutMs = 10000;
+    const testproc::Result run = testproc::Run(options);
+
+    EXPECT_TRUE(run.exited) << c.what << ": signal " << run.signal << (run.timedOut ? ", timed out" : "");
+    EXPECT_EQ(run.status, 0) << c.what;
+    EXPECT_EQ(run.err, "") << c.what;
+    if (c.transcriptReadable)
+    {
+        EXPECT_EQ(run.out, kOneFrozen) << c.what;
+    }
+}
+
+void PrintTo(const StreamsCase &c, std::ostream *os) { *os << c.what; }
+
+INSTANTIATE_TEST_SUITE_P(Run, Streams, testing::ValuesIn(kStreamsCases),
+                         [](const testing::TestParamInfo<StreamsCase> &param) { return TestName(param.param.what); });
+
+TEST(Wait, TrailerIsOutBeforeTheWaitAndEnterEndsIt)
+{
+    testproc::Options options = OneFrozenWindow();
+    options.closeInput = false;
+    testproc::Session session;
+    ASSERT_TRUE(testproc::Start(options, session));
+
+    EXPECT_TRUE(testproc::ReadUntil(session, "\n\nDone.", 10000)) << session.out;
+    ::usleep(300 * 1000);
+    EXPECT_TRUE(testproc::Running(session)) << "ended before the user answered";
+
+    testproc::Write(session, "\n");
+    const testproc::Result run = testproc::Finish(session, 10000);
+    EXPECT_FALSE(run.timedOut) << "Enter did not end the wait";
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, kOneFrozen);
+    EXPECT_EQ(run.err, "");
+}
+
+} // namespace
