@@ -1,0 +1,168 @@
+"""hungscan.exe against real windows on Wine: frozen threads, answering and slow ones.
+
+Needs HUNGSCAN_EXE, HUNGSCAN_SCENE_EXE and HUNGSCAN_WINE_WORK in the environment (CTest sets
+them). Wine gives every thread that creates a window a hidden "Default IME" top-level window
+that shares the thread's fate: a frozen thread's IME window is reported too, and the expected
+blocks below say so.
+"""
+
+import collections
+import os
+import re
+import subprocess
+import time
+import unittest
+
+from winedesk import WineDesktop, read_some, windows_path
+
+HUNGSCAN = os.environ.get("HUNGSCAN_EXE", "")
+SCENE = os.environ.get("HUNGSCAN_SCENE_EXE", "")
+WORK = os.environ.get("HUNGSCAN_WINE_WORK", "")
+
+BANNER = b"Checking for unresponsive windows...\r\n"
+TRAILER = b"\r\n\r\nDone."
+EMPTY_TRANSCRIPT = BANNER + TRAILER
+IME = b"Default IME"
+
+BLOCK = re.compile(rb"\r\nUnresponsive Window:\r\n Caption: ([^\r\n]*)\r\n"
+                   rb"(?: Path: ([^\r\n]*)\r\n|(!! Error \(OpenProcess\))\r\n)?")
+
+LONG_CAPTION = bytes(b"0123456789abcdefghij"[i % 20] for i in range(2000))
+HIGH_CAPTION = b"Caf\xe9 \xc4\xd6\xdc \x80 \xa9 \xff"
+
+
+def group(kind, *captions):
+    return kind + "".join(":" + c.hex() for c in captions)
+
+
+def parse(transcript):
+    """The blocks of a transcript as (caption, path or error) pairs; fails on any stray byte."""
+    if not transcript.startswith(BANNER) or not transcript.endswith(TRAILER):
+        raise AssertionError("no banner or trailer in %r" % transcript[:200])
+    body = transcript[len(BANNER):len(transcript) - len(TRAILER)]
+    blocks, pos = [], 0
+    while pos < len(body):
+        match = BLOCK.match(body, pos)
+        if match is None:
+            raise AssertionError("malformed transcript at %r" % body[pos:pos + 200])
+        blocks.append((match.group(1), match.group(2) or match.group(3)))
+        pos = match.end()
+    return blocks
+
+
+def check_tools():
+    missing = [name for name, path in (("HUNGSCAN_EXE", HUNGSCAN), ("HUNGSCAN_SCENE_EXE", SCENE))
+               if not os.path.isfile(path)]
+    if missing or not WORK:
+        raise RuntimeError("not configured: " + ", ".join(missing or ["HUNGSCAN_WINE_WORK"]))
+
+
+class EmptyDesktop(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        check_tools()
+        cls.desk = WineDesktop(WORK).open()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desk.close()
+
+    def test_transcript_is_banner_and_trailer_only(self):
+        status, out, err = self.desk.run(HUNGSCAN)
+        self.assertEqual(out, EMPTY_TRANSCRIPT)
+        self.assertEqual(err, b"")
+        self.assertEqual(status, 0)
+
+
+class FrozenScene(unittest.TestCase):
+    """One scene with every kind of window; each test runs the real scanner over it."""
+
+    @classmethod
+    def setUpClass(cls):
+        check_tools()
+        cls.desk = WineDesktop(WORK).open()
+        try:
+            cls.scene = cls.desk.start_scene(SCENE, [
+                group("answer", b"Answering window"),
+                group("frozen", b"Frozen window"),
+                group("slow=1500", b"Answers after 1500 ms"),
+                group("slow=300", b"Answers after 300 ms"),
+                group("frozen", b"Twin one", b"Twin two"),
+                group("frozen", b""),
+                group("frozen", LONG_CAPTION),
+                group("frozen", HIGH_CAPTION),
+            ])
+            cls.path = windows_path(SCENE).encode()
+            cls.status, cls.out, cls.err = cls.desk.run(HUNGSCAN)
+        except BaseException:
+            cls.desk.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desk.close()
+
+    def expected_blocks(self):
+        frozen_threads = [[b"Frozen window"], [b"Twin one", b"Twin two"], [b""],
+                          [LONG_CAPTION[:1023]], [HIGH_CAPTION]]
+        captions = [c for thread in frozen_threads for c in thread] + [IME] * len(frozen_threads)
+        # The slow window costs the whole timeout and is reported; so it is its own block.
+        captions.append(b"Answers after 1500 ms")
+        return collections.Counter((c, self.path) for c in captions)
+
+    def test_run_ends_cleanly(self):
+        self.assertEqual(self.status, 0)
+        self.assertEqual(self.err, b"")
+
+    def test_each_unanswered_window_has_a_block_with_the_owner_path(self):
+        self.assertEqual(collections.Counter(parse(self.out)), self.expected_blocks())
+
+    def test_windows_that_answer_in_time_are_absent(self):
+        captions = [c for c, _ in parse(self.out)]
+        self.assertNotIn(b"Answering window", captions)
+        self.assertNotIn(b"Answers after 300 ms", captions)
+
+    def test_long_caption_is_cut_to_1023_bytes(self):
+        lines = [line for line in self.out.split(b"\r\n") if line.startswith(b" Caption: 0123")]
+        self.assertEqual(lines, [b" Caption: " + LONG_CAPTION[:1023]])
+
+    def test_caption_bytes_are_not_converted(self):
+        self.assertIn(b"\r\n Caption: " + HIGH_CAPTION + b"\r\n Path: ", self.out)
+
+    def test_line_ends_are_crlf_only(self):
+        self.assertNotIn(b"\n", self.out.replace(b"\r\n", b""))
+        self.assertNotIn(b"\r", self.out.replace(b"\r\n", b""))
+
+    def test_arguments_change_nothing(self):
+        status, out, err = self.desk.run(HUNGSCAN, ["/?", "--help", "-a", "extra words"])
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(collections.Counter(parse(out)), self.expected_blocks())
+
+    def test_trailer_is_out_before_the_wait_and_enter_ends_it(self):
+        proc = self.desk.start(HUNGSCAN)
+        try:
+            seen = b""
+            deadline = time.monotonic() + 60
+            while not seen.endswith(TRAILER) and time.monotonic() < deadline:
+                chunk = read_some(proc.stdout, deadline - time.monotonic())
+                if not chunk:
+                    break
+                seen += chunk
+            self.assertTrue(seen.endswith(TRAILER), seen[-200:])
+            time.sleep(0.5)
+            self.assertIsNone(proc.poll(), "ended before Enter")
+            proc.stdin.write(b"\n")
+            proc.stdin.flush()
+            self.assertEqual(proc.wait(timeout=20), 0)
+            self.assertEqual(proc.stderr.read(), b"")
+        finally:
+            self.desk.processes.remove(proc)
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(timeout=10)
+            for stream in (proc.stdin, proc.stdout, proc.stderr):
+                stream.close()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
