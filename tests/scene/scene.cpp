@@ -3,9 +3,11 @@
 //   scene.exe GROUP...      GROUP = KIND[=MS][*COUNT]:HEX[:HEX...]
 //
 // KIND is "answer" (the thread pumps messages), "frozen" (the thread creates its windows and
-// never asks for a message again) or "slow" (the thread pumps, but takes MS milliseconds over
-// each WM_NULL). Every HEX is one window's caption, hex-encoded so that any byte survives the
-// command line; COUNT repeats the group's windows on the same thread.
+// never asks for a message again), "slow" (the thread pumps, but holds back its answer to each
+// WM_NULL for MS milliseconds) or "churn" (the thread creates and destroys its windows over and
+// over, pumping in between, until the scene ends). Every HEX is one window's caption,
+// hex-encoded so that any byte survives the command line; COUNT repeats the group's windows on
+// the same thread.
 //
 // Prints "ready" once every window exists, and exits when standard input closes.
 
@@ -20,7 +22,7 @@ namespace {
 
 const char kClassName[] = "HungscanSceneWindow";
 
-enum Kind { kAnswer, kFrozen, kSlow };
+enum Kind { kAnswer, kFrozen, kSlow, kChurn };
 
 struct Group
 {
@@ -80,6 +82,8 @@ bool ParseGroup(const std::string &arg, Group &group)
         group.kind = kFrozen;
     else if (head == "slow")
         group.kind = kSlow;
+    else if (head == "churn")
+        group.kind = kChurn;
     else
         return false;
     if (fields.size() < 2 || group.count == 0)
@@ -94,13 +98,53 @@ bool ParseGroup(const std::string &arg, Group &group)
     return true;
 }
 
+void PumpOnce()
+{
+    MSG msg;
+    while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE))
+    {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+// Holds back the current answer for delayMs while still serving everything else sent to the
+// thread, as a program busy in a modal loop does. A plain Sleep would also hold up the other
+// windows of the thread (its Default IME window among them) and make them look slow too.
+void PumpFor(DWORD delayMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;)
+    {
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= delayMs)
+            return;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, delayMs - elapsed, QS_ALLINPUT);
+        PumpOnce();
+    }
+}
+
+HWND CreateSceneWindow(const std::string &caption, DWORD delayMs)
+{
+    HWND hwnd = CreateWindowExA(0, kClassName, caption.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                CW_USEDEFAULT, 240, 120, NULL, NULL, GetModuleHandleA(NULL), NULL);
+    if (hwnd == NULL)
+    {
+        std::fprintf(stdout, "error: CreateWindowExA failed (%lu)\n", GetLastError());
+        std::fflush(stdout);
+        ExitProcess(2);
+    }
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA, static_cast<LONG_PTR>(delayMs));
+    return hwnd;
+}
+
 LRESULT CALLBACK SceneWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (msg == WM_NULL)
     {
         const DWORD delayMs = static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
         if (delayMs != 0)
-            Sleep(delayMs);
+            PumpFor(delayMs);
         return 0;
     }
     return DefWindowProcA(hwnd, msg, wParam, lParam);
@@ -109,22 +153,28 @@ LRESULT CALLBACK SceneWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 DWORD WINAPI GroupThread(LPVOID param)
 {
     Group &group = *static_cast<Group *>(param);
-    for (unsigned n = 0; n < group.count; ++n)
+    if (group.kind == kChurn)
     {
-        for (const std::string &caption : group.captions)
+        SetEvent(group.created);
+        // Windows that come and go while a scan runs: some are listed and gone before their probe.
+        std::vector<HWND> windows;
+        while (WaitForSingleObject(group.release, 0) == WAIT_TIMEOUT)
         {
-            HWND hwnd = CreateWindowExA(0, kClassName, caption.c_str(), WS_OVERLAPPEDWINDOW,
-                                        CW_USEDEFAULT, CW_USEDEFAULT, 240, 120, NULL, NULL,
-                                        GetModuleHandleA(NULL), NULL);
-            if (hwnd == NULL)
-            {
-                std::fprintf(stdout, "error: CreateWindowExA failed (%lu)\n", GetLastError());
-                std::fflush(stdout);
-                ExitProcess(2);
-            }
-            SetWindowLongPtrA(hwnd, GWLP_USERDATA, static_cast<LONG_PTR>(group.delayMs));
+            for (unsigned n = 0; n < group.count; ++n)
+                for (const std::string &caption : group.captions)
+                    windows.push_back(CreateSceneWindow(caption, 0));
+            PumpOnce();
+            for (HWND hwnd : windows)
+                DestroyWindow(hwnd);
+            windows.clear();
+            PumpOnce();
         }
+        return 0;
     }
+
+    for (unsigned n = 0; n < group.count; ++n)
+        for (const std::string &caption : group.captions)
+            CreateSceneWindow(caption, group.delayMs);
     SetEvent(group.created);
 
     if (group.kind == kFrozen)
