@@ -52,34 +52,41 @@ def timed_run(desk, exe):
     return elapsed, usage.ru_maxrss, out
 
 
-def measure(desk, args, n, h, s):
+def add_scene(desk, args, n, h, s):
     scene = desk.start_scene(args.scene, scene_groups(n, h, s), timeout=300)
-    try:
-        if h:
-            time.sleep(DEEMED_HUNG_AFTER_S)
-        timed_run(desk, args.hungscan)  # warm-up: page cache, Wine's first-run work
-        timed_run(desk, args.baseline)
-        scan, base, rss = [], [], []
-        for _ in range(args.runs):
-            ms, peak, out = timed_run(desk, args.hungscan)
-            scan.append(ms)
-            rss.append(peak)
-            blocks = out.count(b"Unresponsive Window:")
-            ms, _, counts = timed_run(desk, args.baseline)
-            base.append(ms)
-            probed, failed = map(int, re.search(rb"probed=(\d+) failed=(\d+)", counts).groups())
-            if blocks != failed:
-                raise RuntimeError("hungscan reported %d windows, the baseline saw %d fail" % (blocks, failed))
-    finally:
-        scene.kill()
-        scene.wait(timeout=30)
-        desk.processes.remove(scene)
-        time.sleep(0.5)  # let the server forget the scene's windows
+    if h:
+        time.sleep(DEEMED_HUNG_AFTER_S)
+    return scene
+
+
+def measure(desk, args, n, h, s):
+    """Medians over alternating runs on the desktop as it is now."""
+    timed_run(desk, args.hungscan)  # warm-up: page cache, Wine's first-run work
+    timed_run(desk, args.baseline)
+    scan, base, rss = [], [], []
+    for _ in range(args.runs):
+        ms, peak, out = timed_run(desk, args.hungscan)
+        scan.append(ms)
+        rss.append(peak)
+        blocks = out.count(b"Unresponsive Window:")
+        ms, _, counts = timed_run(desk, args.baseline)
+        base.append(ms)
+        probed, failed = map(int, re.search(rb"probed=(\d+) failed=(\d+)", counts).groups())
+        if blocks != failed:
+            raise RuntimeError("hungscan reported %d windows, the baseline saw %d fail" % (blocks, failed))
     return {
         "n": n, "h": h, "s": s, "probed": probed, "failed": failed,
         "scan": statistics.median(scan), "base": statistics.median(base),
         "rss": max(rss), "wait": s * PROBE_TIMEOUT_MS,
     }
+
+
+def clear(desk, scenes):
+    for scene in scenes:
+        scene.kill()
+        scene.wait(timeout=30)
+        desk.processes.remove(scene)
+    time.sleep(0.5)  # let the server forget the scene's windows
 
 
 def row(label, m):
@@ -105,14 +112,27 @@ def main():
         "ms/window", "peak MiB"))
     results = {}
     with WineDesktop(args.work) as desk:
-        for label, size in (("asked", (n, h, s)), ("no slow", (n, h, 0)), ("answering only", (n, 0, 0))):
-            results[label] = measure(desk, args, *size)
-            print(row(label, results[label]), flush=True)
+        # One desktop, grown step by step, so each step's cost is not lost in the differences
+        # between one Wine session and the next.
+        scenes = [add_scene(desk, args, n, 0, 0)]
+        results["answering only"] = measure(desk, args, n, 0, 0)
+        print(row("answering only", results["answering only"]), flush=True)
+        if h:
+            scenes.append(add_scene(desk, args, 0, h, 0))
+        results["no slow"] = measure(desk, args, n, h, 0)
+        print(row("+ deemed hung", results["no slow"]), flush=True)
+        if s:
+            scenes.append(add_scene(desk, args, 0, 0, s))
+        results["asked"] = measure(desk, args, n, h, s)
+        print(row("+ slow (asked)", results["asked"]), flush=True)
+        clear(desk, scenes)
+
         growth = []
         for size in (100, 500, 2000):
-            m = results["answering only"] if size == n else measure(desk, args, size, 0, 0)
-            growth.append(m)
-            print(row("growth", m), flush=True)
+            scene = add_scene(desk, args, size, 0, 0)
+            growth.append(measure(desk, args, size, 0, 0))
+            clear(desk, [scene])
+            print(row("growth", growth[-1]), flush=True)
 
     asked, no_slow, answering = results["asked"], results["no slow"], results["answering only"]
     hung_cost = no_slow["scan"] - answering["scan"]

@@ -8,46 +8,18 @@ blocks below say so.
 
 import collections
 import os
-import re
 import subprocess
 import time
 import unittest
 
-from winedesk import WineDesktop, read_some, windows_path
+from winedesk import BANNER, EMPTY_TRANSCRIPT, IME, TRAILER, WineDesktop, group, parse, read_some, windows_path
 
 HUNGSCAN = os.environ.get("HUNGSCAN_EXE", "")
 SCENE = os.environ.get("HUNGSCAN_SCENE_EXE", "")
 WORK = os.environ.get("HUNGSCAN_WINE_WORK", "")
 
-BANNER = b"Checking for unresponsive windows...\r\n"
-TRAILER = b"\r\n\r\nDone."
-EMPTY_TRANSCRIPT = BANNER + TRAILER
-IME = b"Default IME"
-
-BLOCK = re.compile(rb"\r\nUnresponsive Window:\r\n Caption: ([^\r\n]*)\r\n"
-                   rb"(?: Path: ([^\r\n]*)\r\n|(!! Error \(OpenProcess\))\r\n)?")
-
 LONG_CAPTION = bytes(b"0123456789abcdefghij"[i % 20] for i in range(2000))
 HIGH_CAPTION = b"Caf\xe9 \xc4\xd6\xdc \x80 \xa9 \xff"
-
-
-def group(kind, *captions):
-    return kind + "".join(":" + c.hex() for c in captions)
-
-
-def parse(transcript):
-    """The blocks of a transcript as (caption, path or error) pairs; fails on any stray byte."""
-    if not transcript.startswith(BANNER) or not transcript.endswith(TRAILER):
-        raise AssertionError("no banner or trailer in %r" % transcript[:200])
-    body = transcript[len(BANNER):len(transcript) - len(TRAILER)]
-    blocks, pos = [], 0
-    while pos < len(body):
-        match = BLOCK.match(body, pos)
-        if match is None:
-            raise AssertionError("malformed transcript at %r" % body[pos:pos + 200])
-        blocks.append((match.group(1), match.group(2) or match.group(3)))
-        pos = match.end()
-    return blocks
 
 
 def check_tools():

@@ -1,4 +1,5 @@
-"""A private Wine desktop for tests: its own Xvfb display and its own 32-bit prefix.
+"""A private Wine desktop for tests, with its own Xvfb display and 32-bit prefix, and the
+reading of hungscan's transcript.
 
 Every process started here is recorded and ended by its id on close, whatever happened; every
 wait is bounded.
@@ -6,10 +7,39 @@ wait is bounded.
 
 import fcntl
 import os
+import re
 import select
 import signal
 import subprocess
 import time
+
+BANNER = b"Checking for unresponsive windows...\r\n"
+TRAILER = b"\r\n\r\nDone."
+EMPTY_TRANSCRIPT = BANNER + TRAILER
+IME = b"Default IME"
+
+BLOCK = re.compile(rb"\r\nUnresponsive Window:\r\n Caption: ([^\r\n]*)\r\n"
+                   rb"(?: Path: ([^\r\n]*)\r\n|(!! Error \(OpenProcess\))\r\n)?")
+
+
+def group(kind, *captions):
+    return kind + "".join(":" + c.hex() for c in captions)
+
+
+def parse(transcript):
+    """The blocks of a transcript as (caption, path or error) pairs; fails on any stray byte."""
+    if not transcript.startswith(BANNER) or not transcript.endswith(TRAILER):
+        raise AssertionError("no banner or trailer in %r" % transcript[:200])
+    body = transcript[len(BANNER):len(transcript) - len(TRAILER)]
+    blocks, pos = [], 0
+    while pos < len(body):
+        match = BLOCK.match(body, pos)
+        if match is None:
+            raise AssertionError("malformed transcript at %r" % body[pos:pos + 200])
+        blocks.append((match.group(1), match.group(2) or match.group(3)))
+        pos = match.end()
+    return blocks
+
 
 WINE_ENV = {
     "WINEARCH": "win32",

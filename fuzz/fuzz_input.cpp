@@ -1,0 +1,170 @@
+#include "fuzz_input.h"
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+namespace {
+
+const std::size_t kMaxOwners = 8;
+const std::size_t kTextLimit = 1023;
+const DWORD kFirstOwnerId = 100;
+
+struct Reader
+{
+    const std::uint8_t *data;
+    std::size_t size;
+    std::size_t pos = 0;
+
+    bool done() const { return pos >= size; }
+    std::uint8_t byte() { return pos < size ? data[pos++] : 0; }
+
+    std::string text()
+    {
+        const unsigned low = byte();
+        const unsigned length = low | (static_cast<unsigned>(byte()) << 8);
+        std::string out;
+        if (length & 0x8000)
+        {
+            const char c = static_cast<char>(byte());
+            out.assign((length & 0x7FFF) % 4096, c == '\0' ? '\x01' : c);
+            return out;
+        }
+        const std::size_t take = std::min<std::size_t>(length, size - std::min(pos, size));
+        out.assign(reinterpret_cast<const char *>(data + pos), take);
+        pos += take;
+        std::replace(out.begin(), out.end(), '\0', '\x01');
+        return out;
+    }
+};
+
+void PutText(std::string &out, const std::string &text)
+{
+    const std::size_t length = std::min<std::size_t>(text.size(), 0x7FFF);
+    out.push_back(static_cast<char>(length & 0xFF));
+    out.push_back(static_cast<char>(length >> 8));
+    out.append(text, 0, length);
+}
+
+const scripted::Window *FirstWithOwner(const scripted::Scenario &scenario, DWORD owner)
+{
+    for (const scripted::Window &window : scenario.windows)
+        if (window.owner == owner)
+            return &window;
+    return nullptr;
+}
+
+} // namespace
+
+scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
+{
+    Reader in{data, size};
+    scripted::Scenario scenario;
+    scenario.name = "fuzz";
+    const std::uint8_t enumeration = in.byte();
+    if (enumeration & 0x80)
+        scenario.enumFailsAfter = enumeration & 0x7F;
+
+    struct Owner
+    {
+        bool opens, pathReadable, pathTerminated;
+        std::string path;
+    };
+    std::vector<Owner> owners(1 + in.byte() % kMaxOwners);
+    for (Owner &owner : owners)
+    {
+        const std::uint8_t flags = in.byte();
+        owner.opens = flags & 1;
+        owner.pathReadable = flags & 2;
+        owner.pathTerminated = flags & 4;
+        owner.path = in.text();
+    }
+    while (!in.done())
+    {
+        const std::uint8_t flags = in.byte();
+        scripted::Window window;
+        window.probe = static_cast<scripted::Probe>(flags & 3);
+        window.captionReadable = !(flags & 4);
+        window.caption = in.text();
+        const std::size_t ownerIndex = (flags >> 3) % (owners.size() + 1);
+        if (ownerIndex != 0)
+        {
+            const Owner &owner = owners[ownerIndex - 1];
+            window.owner = kFirstOwnerId + static_cast<DWORD>(ownerIndex);
+            window.opens = owner.opens;
+            window.pathReadable = owner.pathReadable;
+            window.pathTerminated = owner.pathTerminated;
+            window.path = owner.path;
+        }
+        scenario.windows.push_back(window);
+    }
+    return scenario;
+}
+
+std::string EncodeFuzzInput(const scripted::Scenario &scenario)
+{
+    std::string out;
+    out.push_back(static_cast<char>(
+        scenario.enumFailsAfter >= 0 ? 0x80 | std::min<long>(scenario.enumFailsAfter, 0x7F) : 0));
+
+    std::map<DWORD, std::size_t> ownerIndex;
+    std::vector<const scripted::Window *> owners;
+    for (const scripted::Window &window : scenario.windows)
+    {
+        if (window.owner != 0 && !ownerIndex.count(window.owner) && owners.size() < kMaxOwners)
+        {
+            owners.push_back(&window);
+            ownerIndex[window.owner] = owners.size();
+        }
+    }
+    out.push_back(static_cast<char>(owners.empty() ? 0 : owners.size() - 1));
+    if (owners.empty())
+    {
+        out.push_back(1);
+        PutText(out, "");
+    }
+    for (const scripted::Window *owner : owners)
+    {
+        out.push_back(static_cast<char>((owner->opens ? 1 : 0) | (owner->pathReadable ? 2 : 0) |
+                                        (owner->pathTerminated ? 4 : 0)));
+        PutText(out, owner->path);
+    }
+    for (const scripted::Window &window : scenario.windows)
+    {
+        const auto found = ownerIndex.find(window.owner);
+        const std::size_t index = found == ownerIndex.end() ? 0 : found->second;
+        out.push_back(static_cast<char>(static_cast<int>(window.probe) | (window.captionReadable ? 0 : 4) |
+                                        static_cast<int>(index << 3)));
+        PutText(out, window.caption);
+    }
+    return out;
+}
+
+std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status)
+{
+    std::string out = "Checking for unresponsive windows...\n";
+    const std::size_t count = scenario.windows.size();
+    const bool fails = scenario.enumFailsAfter >= 0;
+    const std::size_t reached = fails ? std::min<std::size_t>(count, static_cast<std::size_t>(scenario.enumFailsAfter)) : count;
+    for (std::size_t i = 0; i < reached; ++i)
+    {
+        const scripted::Window &window = scenario.windows[i];
+        if (window.probe == scripted::Probe::Answers || window.probe == scripted::Probe::Gone)
+            continue;
+        const std::string caption = window.captionReadable ? window.caption.substr(0, kTextLimit) : "";
+        out += "\nUnresponsive Window:\n Caption: " + caption + "\n";
+        const scripted::Window *owner = window.owner == 0 ? nullptr : FirstWithOwner(scenario, window.owner);
+        if (owner == nullptr || !owner->opens)
+        {
+            out += "!! Error (OpenProcess)\n";
+            continue;
+        }
+        if (owner->pathReadable)
+            out += " Path: " + owner->path.substr(0, kTextLimit) + "\n";
+    }
+    if (fails)
+        out += "\n!! Error (EnumWindows)\n";
+    out += "\n\nDone.";
+    status = fails ? 1 : 0;
+    return out;
+}

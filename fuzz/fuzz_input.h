@@ -1,0 +1,26 @@
+// Turns arbitrary bytes into a scripted desktop, and a scenario back into bytes (for seeds).
+//
+//   byte 0          bit 7 set: the enumeration fails after (bits 0-6) windows
+//   byte 1          number of owner processes, 1 + value % 8
+//   per owner       flags (bit 0 opens, bit 1 path readable, bit 2 path terminated), TEXT path
+//   per window      flags (bits 0-1 probe result, bit 2 caption unreadable, bits 3-7 owner:
+//                   0 none, k the k-th owner), TEXT caption
+//   TEXT            16-bit little-endian length L; bit 15 clear: the next L bytes (fewer at
+//                   the end of input); bit 15 set: one byte repeated L % 4096 times.
+//                   NUL bytes read as 0x01, since the platform's texts cannot hold NUL.
+#ifndef HUNGSCAN_FUZZ_INPUT_H
+#define HUNGSCAN_FUZZ_INPUT_H
+
+#include "scenario.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size);
+std::string EncodeFuzzInput(const scripted::Scenario &scenario);
+
+// What the scan must write for a desktop, worked out from the rules rather than the program.
+std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status);
+
+#endif
