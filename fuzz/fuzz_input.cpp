@@ -159,7 +159,8 @@ std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status)
             out += "!! Error (OpenProcess)\n";
             continue;
         }
-        if (owner->pathReadable)
+        // An empty path comes back as length 0, which is the call's failure result.
+        if (owner->pathReadable && !owner->path.empty())
             out += " Path: " + owner->path.substr(0, kTextLimit) + "\n";
     }
     if (fails)
