@@ -2,10 +2,12 @@
 
     bench.py HUNGSCAN_EXE BASELINE_EXE SCENE_EXE WORK_DIR [N H S] [--runs K]
 
-The scene has N answering windows on one thread, H windows on one frozen thread that Wine
-already deems hung (plus that thread's hidden "Default IME" window, also hung), and S windows
-on threads of their own that answer only after 1500 ms. Runs of the two programs alternate;
-medians are reported. The last line is `ratio=R n=N h=H s=S` for the scene asked for.
+One private desktop is grown step by step: N answering windows on one thread, then H windows
+on one frozen thread that Wine already deems hung (plus that thread's hidden "Default IME"
+window, also hung), then S windows on threads of their own that answer only after 1500 ms. At
+each step runs of the two programs alternate and medians are reported; then the scan is timed
+on desktops of 100, 500 and 2000 answering windows. The last line is `ratio=R n=N h=H s=S` for
+the scene asked for. Exits 1 when a target is missed.
 """
 
 import argparse
