@@ -18,7 +18,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 from winedesk import WineDesktop  # noqa: E402
 
 PROBE_TIMEOUT_MS = 1000

@@ -5,10 +5,14 @@ itself with status 0, and every transcript that can be read must be well formed.
 import collections
 import os
 import subprocess
+import sys
 import time
 import unittest
 
-from winedesk import IME, WineDesktop, group, parse, windows_path
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from transcript import IME, group, parse  # noqa: E402
+from winedesk import WineDesktop, windows_path  # noqa: E402
+
 
 HUNGSCAN = os.environ.get("HUNGSCAN_EXE", "")
 SCENE = os.environ.get("HUNGSCAN_SCENE_EXE", "")

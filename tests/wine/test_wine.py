@@ -8,15 +8,22 @@ blocks below say so.
 
 import collections
 import os
-import subprocess
+import sys
 import time
 import unittest
 
-from winedesk import BANNER, EMPTY_TRANSCRIPT, IME, TRAILER, WineDesktop, group, parse, read_some, windows_path
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from transcript import CRLF, IME, banner, group, parse, trailer  # noqa: E402
+from winedesk import WineDesktop, read_some, windows_path  # noqa: E402
+
 
 HUNGSCAN = os.environ.get("HUNGSCAN_EXE", "")
 SCENE = os.environ.get("HUNGSCAN_SCENE_EXE", "")
 WORK = os.environ.get("HUNGSCAN_WINE_WORK", "")
+
+BANNER = banner(CRLF)
+TRAILER = trailer(CRLF)
+EMPTY_TRANSCRIPT = BANNER + TRAILER
 
 LONG_CAPTION = bytes(b"0123456789abcdefghij"[i % 20] for i in range(2000))
 HIGH_CAPTION = b"Caf\xe9 \xc4\xd6\xdc \x80 \xa9 \xff"

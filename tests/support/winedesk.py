@@ -1,5 +1,4 @@
-"""A private Wine desktop for tests, with its own Xvfb display and 32-bit prefix, and the
-reading of hungscan's transcript.
+"""A private Wine desktop for tests, with its own Xvfb display and 32-bit prefix.
 
 Every process started here is recorded and ended by its id on close, whatever happened; every
 wait is bounded.
@@ -7,39 +6,10 @@ wait is bounded.
 
 import fcntl
 import os
-import re
 import select
 import signal
 import subprocess
 import time
-
-BANNER = b"Checking for unresponsive windows...\r\n"
-TRAILER = b"\r\n\r\nDone."
-EMPTY_TRANSCRIPT = BANNER + TRAILER
-IME = b"Default IME"
-
-BLOCK = re.compile(rb"\r\nUnresponsive Window:\r\n Caption: ([^\r\n]*)\r\n"
-                   rb"(?: Path: ([^\r\n]*)\r\n|(!! Error \(OpenProcess\))\r\n)?")
-
-
-def group(kind, *captions):
-    return kind + "".join(":" + c.hex() for c in captions)
-
-
-def parse(transcript):
-    """The blocks of a transcript as (caption, path or error) pairs; fails on any stray byte."""
-    if not transcript.startswith(BANNER) or not transcript.endswith(TRAILER):
-        raise AssertionError("no banner or trailer in %r" % transcript[:200])
-    body = transcript[len(BANNER):len(transcript) - len(TRAILER)]
-    blocks, pos = [], 0
-    while pos < len(body):
-        match = BLOCK.match(body, pos)
-        if match is None:
-            raise AssertionError("malformed transcript at %r" % body[pos:pos + 200])
-        blocks.append((match.group(1), match.group(2) or match.group(3)))
-        pos = match.end()
-    return blocks
-
 
 WINE_ENV = {
     "WINEARCH": "win32",
@@ -78,13 +48,13 @@ class WineDesktop:
 
     def close(self):
         for proc in self.processes:
-            _kill(proc)
+            kill(proc)
         self.processes = []
         if self.display is not None:
             self._wineserver("-k")
             self._wineserver("-w", timeout=15)
         if self.xvfb is not None:
-            _kill(self.xvfb)
+            kill(self.xvfb)
             self.xvfb = None
 
     def __enter__(self):
@@ -116,7 +86,7 @@ class WineDesktop:
         try:
             out, err = proc.communicate(stdin_data, timeout=timeout)
         finally:
-            _kill(proc)
+            kill(proc)
             self.processes.remove(proc)
         return proc.returncode, out, err
 
@@ -131,18 +101,7 @@ class WineDesktop:
     # -- internals ------------------------------------------------------------------------
 
     def _start_xvfb(self):
-        # -displayfd lets the server pick a display nobody uses and tell us which.
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
-            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True)
-        os.close(write_end)
-        with os.fdopen(read_end, "rb") as pipe:
-            number = read_line(pipe, 20).strip()
-        if not number.isdigit():
-            raise RuntimeError("Xvfb did not report a display")
-        self.display = ":" + number.decode()
+        self.xvfb, self.display = start_xvfb()
 
     def _ensure_prefix(self):
         os.makedirs(self.work_dir, exist_ok=True)
@@ -169,6 +128,23 @@ class WineDesktop:
             pass
 
 
+def start_xvfb(*extra):
+    """A private X server on a display nobody uses: (process, ":N")."""
+    # -displayfd lets the server pick the display and tell us which.
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", *(extra or ("-nolisten", "tcp"))],
+        pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        number = read_line(pipe, 20).strip()
+    if not number.isdigit():
+        kill(xvfb)
+        raise RuntimeError("Xvfb did not report a display")
+    return xvfb, ":" + number.decode()
+
+
 def read_line(stream, timeout):
     """One line from a pipe, or what came before the timeout ran out."""
     deadline = time.monotonic() + timeout
@@ -193,7 +169,7 @@ def read_some(stream, timeout):
     return os.read(fd, 65536)
 
 
-def _kill(proc):
+def kill(proc):
     if proc.poll() is None:
         try:
             os.killpg(proc.pid, signal.SIGKILL)

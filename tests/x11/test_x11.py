@@ -1,0 +1,152 @@
+"""build/linux/hungscan on a real X server: frozen, late, answering and non-pinging clients,
+with no window manager and under a reparenting one, owners it may not inspect, a client the
+server cannot vouch for, windows that come and go, and no display at all.
+
+Needs HUNGSCAN_X11_EXE and HUNGSCAN_XSCENE_EXE in the environment (CTest sets them).
+"""
+
+import collections
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from transcript import LF, banner, group, parse, trailer  # noqa: E402
+from xdesk import XDesktop  # noqa: E402
+
+HUNGSCAN = os.environ.get("HUNGSCAN_X11_EXE", "")
+SCENE = os.environ.get("HUNGSCAN_XSCENE_EXE", "")
+
+ERROR = b"!! Error (OpenProcess)"
+LONG_NAME = bytes(b"0123456789abcdefghij"[i % 20] for i in range(2000))
+UTF8_NAME = "Grüße, 世界 ✓".encode("utf-8")
+NOBODY = 65534
+ANOTHER_USER = 65533
+
+
+def transcript(blocks):
+    out = banner(LF)
+    for caption, tail in blocks:
+        out += LF + b"Unresponsive Window:" + LF + b" Caption: " + caption + LF
+        if tail is not None:
+            out += (tail if tail == ERROR else b" Path: " + tail) + LF
+    return out + trailer(LF)
+
+
+def setUpModule():
+    for name, path in (("HUNGSCAN_X11_EXE", HUNGSCAN), ("HUNGSCAN_XSCENE_EXE", SCENE)):
+        if not os.path.isfile(path):
+            raise RuntimeError("%s does not name a file: %r" % (name, path))
+
+
+class Scene(unittest.TestCase):
+    """Every kind of window, on a desktop of its own; one scan, read by each test."""
+
+    window_manager = False
+
+    @classmethod
+    def setUpClass(cls):
+        cls.desk = XDesktop(window_manager=cls.window_manager).open()
+        try:
+            # Groups are created in this order, so each stacks above the one before.
+            cls.desk.start_scene(SCENE, [
+                group("answer", b"Answering"),
+                group("frozen", b"Frozen"),
+                group("slow=1500", b"Answers after 1500 ms"),
+                group("slow=300", b"Answers after 300 ms"),
+                group("noping", b"Takes no part in pings"),
+                group("frozen", b"Twin one", b"Twin two"),
+                group("frozen", b""),
+                group("frozen", LONG_NAME),
+                group("frozen", UTF8_NAME),
+            ])
+            cls.path = os.path.realpath(SCENE).encode()
+            cls.status, cls.out, cls.err = cls.desk.run([HUNGSCAN])
+        except BaseException:
+            cls.desk.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desk.close()
+
+    def expected_top_down(self):
+        captions = [UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",
+                    b"Answers after 1500 ms", b"Frozen"]
+        return [(c, self.path) for c in captions]
+
+    def test_run_ends_cleanly(self):
+        self.assertEqual((self.status, self.err), (0, b""))
+
+    def test_unanswered_windows_are_reported_with_the_owner_path(self):
+        self.assertEqual(collections.Counter(parse(self.out, LF)), collections.Counter(self.expected_top_down()))
+
+
+class NoWindowManager(Scene):
+    def test_exact_transcript_top_of_the_stack_first(self):
+        self.assertEqual(self.out, transcript(self.expected_top_down()))
+
+
+class ReparentingWindowManager(Scene):
+    # The window manager restacks as it pleases; the blocks are the same.
+    window_manager = True
+
+
+class ForeignOwners(unittest.TestCase):
+    @unittest.skipUnless(os.geteuid() == 0, "switching users needs root")
+    def test_owner_of_another_user_cannot_be_opened(self):
+        # Both programs must be reachable by the two users, wherever the build folder lies.
+        with tempfile.TemporaryDirectory(prefix="hungscan-users-") as folder, XDesktop() as desk:
+            os.chmod(folder, 0o755)
+            scene = shutil.copy(SCENE, folder)
+            scanner = shutil.copy(HUNGSCAN, folder)
+            desk.start_scene(scene, [group("frozen", b"Someone else's")], user=NOBODY)
+            status, out, err = desk.run([scanner], user=ANOTHER_USER)
+            self.assertEqual((status, err), (0, b""))
+            self.assertEqual(out, transcript([(b"Someone else's", ERROR)]))
+
+    def test_client_over_tcp_is_vouched_for_only_by_its_own_host_name(self):
+        with XDesktop(tcp=True) as desk:
+            remote = "127.0.0.1" + desk.display
+            desk.start_scene(SCENE, [group("frozen", b"Says it runs here")], display=remote)
+            desk.start_scene(SCENE, [group("frozen+foreign", b"Says it runs elsewhere")], display=remote)
+            status, out, err = desk.run([HUNGSCAN])
+            self.assertEqual((status, err), (0, b""))
+            self.assertEqual(out, transcript([(b"Says it runs elsewhere", ERROR),
+                                              (b"Says it runs here", os.path.realpath(SCENE).encode())]))
+
+
+class Churn(unittest.TestCase):
+    def test_windows_destroyed_during_the_scan(self):
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen"), group("churn*10", b"Churn"),
+                                     group("churn*10", b"Churn")])
+            path = os.path.realpath(SCENE).encode()
+            stray = 0
+            for run in range(10):
+                status, out, err = desk.run([HUNGSCAN])
+                with self.subTest(run=run):
+                    self.assertEqual((status, err), (0, b""))
+                    blocks = collections.Counter(parse(out, LF))
+                    self.assertEqual(blocks.pop((b"Frozen", path)), 1)
+                    stray += sum(blocks.values())
+            # What is left is the instant between the existence check and the report.
+            self.assertLessEqual(stray, 2, "blocks for windows destroyed during the scan")
+
+
+class NoDisplay(unittest.TestCase):
+    def test_without_a_display_the_scan_says_it_could_not_look(self):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        with XDesktop() as desk:
+            status, out, err = desk.run([HUNGSCAN], env=env)
+        self.assertEqual(err, b"")
+        self.assertEqual(out, banner(LF) + LF + b"!! Error (EnumWindows)" + LF + trailer(LF))
+        self.assertEqual(status, 1)
+
+
+del Scene  # a base, not a test of its own
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

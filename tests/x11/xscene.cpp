@@ -1,0 +1,278 @@
+// A scene of real X11 top-level windows for the end-to-end tests, each group on a thread and a
+// display connection of its own.
+//
+//   xscene GROUP...     GROUP = KIND[=MS][*COUNT][+foreign]:HEX[:HEX...]
+//
+// KIND is "answer" (answers pings at once), "frozen" (creates its windows, then never reads an
+// event again), "slow" (answers each ping MS milliseconds late, serving everything else
+// meanwhile), "noping" (takes no part in the ping protocol) or "churn" (creates and destroys its
+// windows over and over, answering pings, until the scene ends). "+foreign" names another host
+// in WM_CLIENT_MACHINE. Every HEX is one window's name (_NET_WM_NAME and WM_NAME), hex-encoded;
+// COUNT repeats the group's windows on the same connection.
+//
+// Prints "ready" once every window exists and is mapped, and exits when standard input closes.
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+enum Kind { kAnswer, kFrozen, kSlow, kNoPing, kChurn };
+
+struct Group
+{
+    Kind kind = kAnswer;
+    long delayMs = 0;
+    unsigned count = 1;
+    bool foreign = false;
+    std::vector<std::string> names;
+};
+
+std::mutex mutex;
+std::condition_variable changed;
+unsigned groupsReady = 0;
+bool stopping = false;
+
+bool ParseGroup(const std::string &arg, Group &group)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;)
+    {
+        const size_t colon = arg.find(':', start);
+        fields.push_back(arg.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    std::string head = fields[0];
+    const size_t plus = head.find("+foreign");
+    if (plus != std::string::npos)
+    {
+        group.foreign = true;
+        head.erase(plus, 8);
+    }
+    const size_t star = head.find('*');
+    if (star != std::string::npos)
+    {
+        group.count = static_cast<unsigned>(std::strtoul(head.c_str() + star + 1, nullptr, 10));
+        head.resize(star);
+    }
+    const size_t equals = head.find('=');
+    if (equals != std::string::npos)
+    {
+        group.delayMs = std::strtol(head.c_str() + equals + 1, nullptr, 10);
+        head.resize(equals);
+    }
+    if (head == "answer")
+        group.kind = kAnswer;
+    else if (head == "frozen")
+        group.kind = kFrozen;
+    else if (head == "slow")
+        group.kind = kSlow;
+    else if (head == "noping")
+        group.kind = kNoPing;
+    else if (head == "churn")
+        group.kind = kChurn;
+    else
+        return false;
+    if (fields.size() < 2 || group.count == 0)
+        return false;
+    for (size_t i = 1; i < fields.size(); ++i)
+    {
+        const std::string &hex = fields[i];
+        if (hex.size() % 2 != 0)
+            return false;
+        std::string name;
+        for (size_t j = 0; j < hex.size(); j += 2)
+            name.push_back(static_cast<char>(std::strtol(hex.substr(j, 2).c_str(), nullptr, 16)));
+        group.names.push_back(name);
+    }
+    return true;
+}
+
+struct Connection
+{
+    Display *display;
+    Atom wmProtocols, wmDeleteWindow, netWmPing, netWmName, utf8String, netWmPid;
+};
+
+Window CreateSceneWindow(const Connection &c, const Group &group, const std::string &name)
+{
+    Display *d = c.display;
+    const int screen = DefaultScreen(d);
+    Window window = XCreateSimpleWindow(d, RootWindow(d, screen), 10, 10, 200, 100, 1, BlackPixel(d, screen),
+                                        WhitePixel(d, screen));
+    Atom protocols[2] = {c.wmDeleteWindow, c.netWmPing};
+    XSetWMProtocols(d, window, protocols, group.kind == kNoPing ? 1 : 2);
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(name.data());
+    XChangeProperty(d, window, c.netWmName, c.utf8String, 8, PropModeReplace, bytes, static_cast<int>(name.size()));
+    XChangeProperty(d, window, XA_WM_NAME, XA_STRING, 8, PropModeReplace, bytes, static_cast<int>(name.size()));
+    char host[HOST_NAME_MAX + 1] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string machine = group.foreign ? "elsewhere.invalid" : host;
+    XChangeProperty(d, window, XA_WM_CLIENT_MACHINE, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(machine.data()), static_cast<int>(machine.size()));
+    const long pid = static_cast<long>(getpid());
+    XChangeProperty(d, window, c.netWmPid, XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(&pid), 1);
+    XSelectInput(d, window, StructureNotifyMask);
+    XMapWindow(d, window);
+    return window;
+}
+
+struct PendingReply
+{
+    std::chrono::steady_clock::time_point due;
+    XEvent event;
+};
+
+// Answers what came in: pings go back to the root window, as the EWMH asks.
+void Serve(const Connection &c, const Group &group, std::vector<PendingReply> &pending)
+{
+    Display *d = c.display;
+    while (XPending(d) > 0)
+    {
+        XEvent event;
+        XNextEvent(d, &event);
+        if (event.type != ClientMessage || event.xclient.message_type != c.wmProtocols ||
+            static_cast<Atom>(event.xclient.data.l[0]) != c.netWmPing)
+            continue;
+        event.xclient.window = DefaultRootWindow(d);
+        const auto delay = std::chrono::milliseconds(group.kind == kSlow ? group.delayMs : 0);
+        pending.push_back({std::chrono::steady_clock::now() + delay, event});
+    }
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < pending.size();)
+    {
+        if (pending[i].due > now)
+        {
+            ++i;
+            continue;
+        }
+        XSendEvent(d, DefaultRootWindow(d), False, SubstructureNotifyMask | SubstructureRedirectMask,
+                   &pending[i].event);
+        pending.erase(pending.begin() + static_cast<long>(i));
+    }
+    XFlush(d);
+}
+
+int NextWaitMs(const std::vector<PendingReply> &pending)
+{
+    int wait = 100;
+    const auto now = std::chrono::steady_clock::now();
+    for (const PendingReply &reply : pending)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(reply.due - now).count();
+        wait = static_cast<int>(std::max<long long>(0, std::min<long long>(wait, left)));
+    }
+    return wait;
+}
+
+void RunGroup(Group group)
+{
+    Connection c = {};
+    c.display = XOpenDisplay(nullptr);
+    if (c.display == nullptr)
+    {
+        std::printf("error: cannot open display\n");
+        std::fflush(stdout);
+        std::_Exit(2);
+    }
+    Display *d = c.display;
+    c.wmProtocols = XInternAtom(d, "WM_PROTOCOLS", False);
+    c.wmDeleteWindow = XInternAtom(d, "WM_DELETE_WINDOW", False);
+    c.netWmPing = XInternAtom(d, "_NET_WM_PING", False);
+    c.netWmName = XInternAtom(d, "_NET_WM_NAME", False);
+    c.utf8String = XInternAtom(d, "UTF8_STRING", False);
+    c.netWmPid = XInternAtom(d, "_NET_WM_PID", False);
+
+    std::vector<Window> windows;
+    auto createAll = [&]() {
+        for (unsigned n = 0; n < group.count; ++n)
+            for (const std::string &name : group.names)
+                windows.push_back(CreateSceneWindow(c, group, name));
+        XSync(d, False);
+    };
+    if (group.kind != kChurn)
+        createAll();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++groupsReady;
+    }
+    changed.notify_all();
+
+    if (group.kind == kFrozen)
+    {
+        // Never read an event again: this is what a deadlocked client looks like.
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [] { return stopping; });
+        return;
+    }
+    std::vector<PendingReply> pending;
+    for (;;)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping)
+                return;
+        }
+        if (group.kind == kChurn)
+        {
+            createAll();
+            Serve(c, group, pending);
+            for (Window window : windows)
+                XDestroyWindow(d, window);
+            windows.clear();
+            XSync(d, False);
+        }
+        Serve(c, group, pending);
+        pollfd fd = {ConnectionNumber(d), POLLIN, 0};
+        poll(&fd, 1, group.kind == kChurn ? 0 : NextWaitMs(pending));
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    XInitThreads();
+    std::vector<std::thread> threads;
+    for (int i = 1; i < argc; ++i)
+    {
+        Group group;
+        if (!ParseGroup(argv[i], group))
+        {
+            std::printf("error: bad group '%s'\n", argv[i]);
+            return 2;
+        }
+        // One group at a time, so windows stack in the order the groups are given.
+        threads.emplace_back(RunGroup, group);
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [i] { return groupsReady == static_cast<unsigned>(i); });
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+
+    while (std::getchar() != EOF)
+    {
+    }
+    // Frozen threads hold their connections open to the end; leave without waiting for them.
+    std::fflush(stdout);
+    std::_Exit(0);
+}
