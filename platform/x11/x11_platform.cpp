@@ -263,7 +263,8 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
     const auto deadline = Clock::now() + std::chrono::milliseconds(uTimeout);
     for (;;)
     {
-        while (XPending(d) > 0)
+        // A busy desktop may never let the queue run dry; the deadline holds all the same.
+        while (XPending(d) > 0 && Clock::now() < deadline)
         {
             XEvent event;
             XNextEvent(d, &event);
