@@ -29,10 +29,10 @@ struct LoadFromEnvironment
         const char *report = std::getenv("HUNGSCAN_SCRIPTED_REPORT");
         if (report != nullptr)
             scripted::SetReportPath(report);
-        const char *spec = std::getenv("HUNGSCAN_SCENARIO");
-        if (spec == nullptr)
+        const char *named = std::getenv("HUNGSCAN_SCENARIO");
+        if (named == nullptr)
             return;
-        const std::string value = spec;
+        const std::string value = named;
         const size_t hash = value.rfind('#');
         if (hash == std::string::npos)
             Fail(report, "HUNGSCAN_SCENARIO must be FILE#NAME");

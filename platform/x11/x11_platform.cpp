@@ -28,6 +28,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -157,13 +158,13 @@ DWORD ProcessOf(Display *d, Window window)
 {
     if (haveXRes)
     {
-        XResClientIdSpec spec;
-        spec.client = window;
-        spec.mask = XRES_CLIENT_ID_PID_MASK;
+        XResClientIdSpec query;
+        query.client = window;
+        query.mask = XRES_CLIENT_ID_PID_MASK;
         long count = 0;
         XResClientIdValue *values = nullptr;
         pid_t pid = -1;
-        if (XResQueryClientIds(d, 1, &spec, &count, &values) == Success)
+        if (XResQueryClientIds(d, 1, &query, &count, &values) == Success)
         {
             for (long i = 0; i < count; ++i)
                 if (XResGetClientIdType(&values[i]) == XRES_CLIENT_ID_PID)
