@@ -1,6 +1,6 @@
 // A scene of real top-level windows for the end-to-end tests, each group on a thread of its own.
 //
-//   scene.exe GROUP...      GROUP = KIND[=MS][*COUNT]:HEX[:HEX...]
+//   scene.exe GROUP...      GROUP = KIND[=MS][*COUNT]:HEX[:HEX...]   (see scene_args.h)
 //
 // KIND is "answer" (the thread pumps messages), "frozen" (the thread creates its windows and
 // never asks for a message again), "slow" (the thread pumps, but holds back its answer to each
@@ -14,9 +14,10 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "scene_args.h"
 
 namespace {
 
@@ -34,67 +35,24 @@ struct Group
     HANDLE release = NULL;
 };
 
-bool DecodeHex(const std::string &hex, std::string &out)
-{
-    if (hex.size() % 2 != 0)
-        return false;
-    out.clear();
-    for (size_t i = 0; i < hex.size(); i += 2)
-    {
-        char *end = nullptr;
-        const std::string pair = hex.substr(i, 2);
-        const long value = std::strtol(pair.c_str(), &end, 16);
-        if (*end != '\0')
-            return false;
-        out.push_back(static_cast<char>(value));
-    }
-    return true;
-}
-
 bool ParseGroup(const std::string &arg, Group &group)
 {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;)
-    {
-        const size_t colon = arg.find(':', start);
-        fields.push_back(arg.substr(start, colon - start));
-        if (colon == std::string::npos)
-            break;
-        start = colon + 1;
-    }
-    std::string head = fields[0];
-    const size_t star = head.find('*');
-    if (star != std::string::npos)
-    {
-        group.count = static_cast<unsigned>(std::strtoul(head.c_str() + star + 1, nullptr, 10));
-        head.resize(star);
-    }
-    const size_t equals = head.find('=');
-    if (equals != std::string::npos)
-    {
-        group.delayMs = static_cast<DWORD>(std::strtoul(head.c_str() + equals + 1, nullptr, 10));
-        head.resize(equals);
-    }
-    if (head == "answer")
+    SceneGroupArgs parsed;
+    if (!ParseSceneGroup(arg, parsed) || parsed.foreign)
+        return false;
+    if (parsed.kind == "answer")
         group.kind = kAnswer;
-    else if (head == "frozen")
+    else if (parsed.kind == "frozen")
         group.kind = kFrozen;
-    else if (head == "slow")
+    else if (parsed.kind == "slow")
         group.kind = kSlow;
-    else if (head == "churn")
+    else if (parsed.kind == "churn")
         group.kind = kChurn;
     else
         return false;
-    if (fields.size() < 2 || group.count == 0)
-        return false;
-    for (size_t i = 1; i < fields.size(); ++i)
-    {
-        std::string caption;
-        if (!DecodeHex(fields[i], caption))
-            return false;
-        group.captions.push_back(caption);
-    }
+    group.delayMs = static_cast<DWORD>(parsed.delayMs);
+    group.count = parsed.count;
+    group.captions = parsed.captions;
     return true;
 }
 

@@ -1,15 +1,10 @@
-"""A private Wine desktop for tests, with its own Xvfb display and 32-bit prefix.
-
-Every process started here is recorded and ended by its id on close, whatever happened; every
-wait is bounded.
-"""
+"""A private Wine desktop for tests: its own Xvfb display and its own 32-bit prefix."""
 
 import fcntl
 import os
-import select
-import signal
 import subprocess
-import time
+
+from desktop import PrivateDesktop
 
 WINE_ENV = {
     "WINEARCH": "win32",
@@ -27,43 +22,18 @@ def windows_path(unix_path):
     return "Z:" + os.path.realpath(unix_path).replace("/", "\\")
 
 
-class WineDesktop:
+class WineDesktop(PrivateDesktop):
     def __init__(self, work_dir):
+        super().__init__()
         self.work_dir = os.path.abspath(work_dir)
         self.prefix = os.path.join(self.work_dir, "wineprefix")
-        self.xvfb = None
-        self.display = None
-        self.processes = []
 
-    # -- lifetime -------------------------------------------------------------------------
+    def prepare(self):
+        self._ensure_prefix()
 
-    def open(self):
-        try:
-            self._start_xvfb()
-            self._ensure_prefix()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def close(self):
-        for proc in self.processes:
-            kill(proc)
-        self.processes = []
-        if self.display is not None:
-            self._wineserver("-k")
-            self._wineserver("-w", timeout=15)
-        if self.xvfb is not None:
-            kill(self.xvfb)
-            self.xvfb = None
-
-    def __enter__(self):
-        return self.open()
-
-    def __exit__(self, *exc):
-        self.close()
-
-    # -- running programs -----------------------------------------------------------------
+    def before_display_closes(self):
+        self._wineserver("-k")
+        self._wineserver("-w", timeout=15)
 
     def env(self):
         env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "WINELOADERNOEXEC")}
@@ -73,35 +43,16 @@ class WineDesktop:
         return env
 
     def start(self, exe, args=(), stdin=subprocess.PIPE):
-        proc = subprocess.Popen(["wine", exe, *args], env=self.env(), stdin=stdin,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                start_new_session=True)
-        self.processes.append(proc)
-        return proc
+        return self.spawn(["wine", exe, *args], self.env(), stdin)
 
     def run(self, exe, args=(), stdin_data=None, timeout=60):
         """Runs to the end; returns (status, stdout bytes, stderr bytes)."""
         stdin = subprocess.DEVNULL if stdin_data is None else subprocess.PIPE
-        proc = self.start(exe, args, stdin=stdin)
-        try:
-            out, err = proc.communicate(stdin_data, timeout=timeout)
-        finally:
-            kill(proc)
-            self.processes.remove(proc)
-        return proc.returncode, out, err
+        return self.finish(self.start(exe, args, stdin=stdin), stdin_data, timeout)
 
     def start_scene(self, scene_exe, groups, timeout=60):
         """Starts the scene program and waits until all its windows exist."""
-        proc = self.start(scene_exe, groups)
-        line = read_line(proc.stdout, timeout)
-        if line.strip() != b"ready":
-            raise RuntimeError("scene did not come up: %r" % line)
-        return proc
-
-    # -- internals ------------------------------------------------------------------------
-
-    def _start_xvfb(self):
-        self.xvfb, self.display = start_xvfb()
+        return self.await_ready(self.start(scene_exe, groups), timeout)
 
     def _ensure_prefix(self):
         os.makedirs(self.work_dir, exist_ok=True)
@@ -126,62 +77,3 @@ class WineDesktop:
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
         except subprocess.TimeoutExpired:
             pass
-
-
-def start_xvfb(*extra):
-    """A private X server on a display nobody uses: (process, ":N")."""
-    # -displayfd lets the server pick the display and tell us which.
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", *(extra or ("-nolisten", "tcp"))],
-        pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL, start_new_session=True)
-    os.close(write_end)
-    with os.fdopen(read_end, "rb") as pipe:
-        number = read_line(pipe, 20).strip()
-    if not number.isdigit():
-        kill(xvfb)
-        raise RuntimeError("Xvfb did not report a display")
-    return xvfb, ":" + number.decode()
-
-
-def read_line(stream, timeout):
-    """One line from a pipe, or what came before the timeout ran out."""
-    deadline = time.monotonic() + timeout
-    data = b""
-    fd = stream.fileno()
-    while not data.endswith(b"\n"):
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            break
-        chunk = os.read(fd, 1)
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
-def read_some(stream, timeout):
-    """Whatever a pipe holds once it has anything, or b"" at the timeout or its end."""
-    fd = stream.fileno()
-    if not select.select([fd], [], [], max(timeout, 0))[0]:
-        return b""
-    return os.read(fd, 65536)
-
-
-def kill(proc):
-    if proc.poll() is None:
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            pass
-    for stream in (proc.stdin, proc.stdout, proc.stderr):
-        if stream is not None:
-            try:
-                stream.close()
-            except OSError:
-                pass

@@ -14,7 +14,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from transcript import CRLF, IME, banner, group, parse, trailer  # noqa: E402
-from winedesk import WineDesktop, read_some, windows_path  # noqa: E402
+from desktop import read_some  # noqa: E402
+from winedesk import WineDesktop, windows_path  # noqa: E402
 
 
 HUNGSCAN = os.environ.get("HUNGSCAN_EXE", "")

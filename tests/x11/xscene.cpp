@@ -1,7 +1,7 @@
 // A scene of real X11 top-level windows for the end-to-end tests, each group on a thread and a
 // display connection of its own.
 //
-//   xscene GROUP...     GROUP = KIND[=MS][*COUNT][+foreign]:HEX[:HEX...]
+//   xscene GROUP...     GROUP = KIND[=MS][*COUNT][+foreign]:HEX[:HEX...]   (see scene_args.h)
 //
 // KIND is "answer" (answers pings at once), "frozen" (creates its windows, then never reads an
 // event again), "slow" (answers each ping MS milliseconds late, serving everything else
@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include "scene_args.h"
+
 namespace {
 
 enum Kind { kAnswer, kFrozen, kSlow, kNoPing, kChurn };
@@ -50,59 +52,25 @@ bool stopping = false;
 
 bool ParseGroup(const std::string &arg, Group &group)
 {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;)
-    {
-        const size_t colon = arg.find(':', start);
-        fields.push_back(arg.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
-        if (colon == std::string::npos)
-            break;
-        start = colon + 1;
-    }
-    std::string head = fields[0];
-    const size_t plus = head.find("+foreign");
-    if (plus != std::string::npos)
-    {
-        group.foreign = true;
-        head.erase(plus, 8);
-    }
-    const size_t star = head.find('*');
-    if (star != std::string::npos)
-    {
-        group.count = static_cast<unsigned>(std::strtoul(head.c_str() + star + 1, nullptr, 10));
-        head.resize(star);
-    }
-    const size_t equals = head.find('=');
-    if (equals != std::string::npos)
-    {
-        group.delayMs = std::strtol(head.c_str() + equals + 1, nullptr, 10);
-        head.resize(equals);
-    }
-    if (head == "answer")
+    SceneGroupArgs parsed;
+    if (!ParseSceneGroup(arg, parsed))
+        return false;
+    if (parsed.kind == "answer")
         group.kind = kAnswer;
-    else if (head == "frozen")
+    else if (parsed.kind == "frozen")
         group.kind = kFrozen;
-    else if (head == "slow")
+    else if (parsed.kind == "slow")
         group.kind = kSlow;
-    else if (head == "noping")
+    else if (parsed.kind == "noping")
         group.kind = kNoPing;
-    else if (head == "churn")
+    else if (parsed.kind == "churn")
         group.kind = kChurn;
     else
         return false;
-    if (fields.size() < 2 || group.count == 0)
-        return false;
-    for (size_t i = 1; i < fields.size(); ++i)
-    {
-        const std::string &hex = fields[i];
-        if (hex.size() % 2 != 0)
-            return false;
-        std::string name;
-        for (size_t j = 0; j < hex.size(); j += 2)
-            name.push_back(static_cast<char>(std::strtol(hex.substr(j, 2).c_str(), nullptr, 16)));
-        group.names.push_back(name);
-    }
+    group.delayMs = parsed.delayMs;
+    group.count = parsed.count;
+    group.foreign = parsed.foreign;
+    group.names = parsed.captions;
     return true;
 }
 

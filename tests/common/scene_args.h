@@ -1,0 +1,83 @@
+// The command-line grammar both scene programs (Win32 and Xlib) take, one argument a group:
+//
+//   KIND[=MS][*COUNT][+foreign]:HEX[:HEX...]
+//
+// Every HEX is one window's caption, hex-encoded so that any byte survives the command line.
+#ifndef HUNGSCAN_TESTS_SCENE_ARGS_H
+#define HUNGSCAN_TESTS_SCENE_ARGS_H
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+struct SceneGroupArgs
+{
+    std::string kind;
+    long delayMs = 0;
+    unsigned count = 1;
+    bool foreign = false;
+    std::vector<std::string> captions;
+};
+
+inline bool DecodeSceneHex(const std::string &hex, std::string &out)
+{
+    if (hex.size() % 2 != 0)
+        return false;
+    out.clear();
+    for (size_t i = 0; i < hex.size(); i += 2)
+    {
+        const std::string pair = hex.substr(i, 2);
+        char *end = nullptr;
+        const long value = std::strtol(pair.c_str(), &end, 16);
+        if (end == pair.c_str() || *end != '\0')
+            return false;
+        out.push_back(static_cast<char>(value));
+    }
+    return true;
+}
+
+inline bool ParseSceneGroup(const std::string &arg, SceneGroupArgs &group)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;)
+    {
+        const size_t colon = arg.find(':', start);
+        fields.push_back(arg.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    std::string head = fields[0];
+    const size_t plus = head.find("+foreign");
+    if (plus != std::string::npos)
+    {
+        group.foreign = true;
+        head.erase(plus, 8);
+    }
+    const size_t star = head.find('*');
+    if (star != std::string::npos)
+    {
+        group.count = static_cast<unsigned>(std::strtoul(head.c_str() + star + 1, nullptr, 10));
+        head.resize(star);
+    }
+    const size_t equals = head.find('=');
+    if (equals != std::string::npos)
+    {
+        group.delayMs = std::strtol(head.c_str() + equals + 1, nullptr, 10);
+        head.resize(equals);
+    }
+    group.kind = head;
+    if (fields.size() < 2 || group.count == 0 || group.delayMs < 0)
+        return false;
+    for (size_t i = 1; i < fields.size(); ++i)
+    {
+        std::string caption;
+        if (!DecodeSceneHex(fields[i], caption))
+            return false;
+        group.captions.push_back(caption);
+    }
+    return true;
+}
+
+#endif

@@ -1,0 +1,132 @@
+"""What the private test desktops share: an Xvfb display of their own, picked free, and a record
+of every process started on them, each ended by its id on close, whatever happened. Every wait
+is bounded."""
+
+import os
+import select
+import signal
+import subprocess
+import time
+
+
+class PrivateDesktop:
+    def __init__(self):
+        self.xvfb = None
+        self.display = None
+        self.processes = []
+
+    def xvfb_options(self):
+        return ("-nolisten", "tcp")
+
+    def open(self):
+        try:
+            self.xvfb, self.display = start_xvfb(*self.xvfb_options())
+            self.prepare()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def prepare(self):
+        """What a kind of desktop sets up once its display is there."""
+
+    def before_display_closes(self):
+        """What a kind of desktop ends once its processes have been ended."""
+
+    def close(self):
+        for proc in self.processes:
+            kill(proc)
+        self.processes = []
+        if self.display is not None:
+            self.before_display_closes()
+        if self.xvfb is not None:
+            kill(self.xvfb)
+            self.xvfb = None
+
+    def __enter__(self):
+        return self.open()
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def spawn(self, argv, env, stdin):
+        proc = subprocess.Popen(argv, env=env, stdin=stdin, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, start_new_session=True)
+        self.processes.append(proc)
+        return proc
+
+    def finish(self, proc, stdin_data, timeout):
+        """Waits for a process to end; returns (status, stdout, stderr)."""
+        try:
+            out, err = proc.communicate(stdin_data, timeout=timeout)
+        finally:
+            kill(proc)
+            self.processes.remove(proc)
+        return proc.returncode, out, err
+
+    def await_ready(self, proc, timeout):
+        """Waits for a scene program to say its windows exist."""
+        line = read_line(proc.stdout, timeout)
+        if line.strip() != b"ready":
+            raise RuntimeError("scene did not come up: %r" % line)
+        return proc
+
+
+def start_xvfb(*extra):
+    """A private X server on a display nobody uses: (process, ":N")."""
+    # -displayfd lets the server pick the display and tell us which.
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", *extra],
+        pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        number = read_line(pipe, 20).strip()
+    if not number.isdigit():
+        kill(xvfb)
+        raise RuntimeError("Xvfb did not report a display")
+    return xvfb, ":" + number.decode()
+
+
+def read_line(stream, timeout):
+    """One line from a pipe, or what came before the timeout ran out."""
+    deadline = time.monotonic() + timeout
+    data = b""
+    fd = stream.fileno()
+    while not data.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, 1)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def read_some(stream, timeout):
+    """Whatever a pipe holds once it has anything, or b"" at the timeout or its end."""
+    fd = stream.fileno()
+    if not select.select([fd], [], [], max(timeout, 0))[0]:
+        return b""
+    return os.read(fd, 65536)
+
+
+def kill(proc):
+    """Ends a process and its session by id, and closes the test's ends of its pipes."""
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+    for stream in (proc.stdin, proc.stdout, proc.stderr):
+        if stream is not None:
+            try:
+                stream.close()
+            except OSError:
+                pass
