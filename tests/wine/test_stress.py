@@ -30,22 +30,16 @@ class Stress(unittest.TestCase):
         if not (os.path.isfile(HUNGSCAN) and os.path.isfile(SCENE) and WORK):
             raise RuntimeError("HUNGSCAN_EXE, HUNGSCAN_SCENE_EXE and HUNGSCAN_WINE_WORK must be set")
         cls.desk = WineDesktop(WORK).open()
-        try:
-            cls.scene = cls.desk.start_scene(SCENE, [
-                group("answer*2000", b"Stress answering"),
-                group("frozen", FROZEN),
-                group("churn*10", CHURN),
-                group("churn*10", CHURN),
-            ], timeout=300)
-            cls.path = windows_path(SCENE).encode()
-            time.sleep(DEEMED_HUNG_AFTER_S)
-        except BaseException:
-            cls.desk.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desk.close()
+        # Runs even when the rest of the set-up fails.
+        cls.addClassCleanup(cls.desk.close)
+        cls.scene = cls.desk.start_scene(SCENE, [
+            group("answer*2000", b"Stress answering"),
+            group("frozen", FROZEN),
+            group("churn*10", CHURN),
+            group("churn*10", CHURN),
+        ], timeout=300)
+        cls.path = windows_path(SCENE).encode()
+        time.sleep(DEEMED_HUNG_AFTER_S)
 
     def check_blocks(self, blocks):
         """The frozen thread's two windows, and otherwise only churning windows caught in the

@@ -42,10 +42,7 @@ class EmptyDesktop(unittest.TestCase):
     def setUpClass(cls):
         check_tools()
         cls.desk = WineDesktop(WORK).open()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desk.close()
+        cls.addClassCleanup(cls.desk.close)
 
     def test_transcript_is_banner_and_trailer_only(self):
         status, out, err = self.desk.run(HUNGSCAN)
@@ -61,26 +58,20 @@ class FrozenScene(unittest.TestCase):
     def setUpClass(cls):
         check_tools()
         cls.desk = WineDesktop(WORK).open()
-        try:
-            cls.scene = cls.desk.start_scene(SCENE, [
-                group("answer", b"Answering window"),
-                group("frozen", b"Frozen window"),
-                group("slow=1500", b"Answers after 1500 ms"),
-                group("slow=300", b"Answers after 300 ms"),
-                group("frozen", b"Twin one", b"Twin two"),
-                group("frozen", b""),
-                group("frozen", LONG_CAPTION),
-                group("frozen", HIGH_CAPTION),
-            ])
-            cls.path = windows_path(SCENE).encode()
-            cls.status, cls.out, cls.err = cls.desk.run(HUNGSCAN)
-        except BaseException:
-            cls.desk.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desk.close()
+        # Runs even when the rest of the set-up fails.
+        cls.addClassCleanup(cls.desk.close)
+        cls.scene = cls.desk.start_scene(SCENE, [
+            group("answer", b"Answering window"),
+            group("frozen", b"Frozen window"),
+            group("slow=1500", b"Answers after 1500 ms"),
+            group("slow=300", b"Answers after 300 ms"),
+            group("frozen", b"Twin one", b"Twin two"),
+            group("frozen", b""),
+            group("frozen", LONG_CAPTION),
+            group("frozen", HIGH_CAPTION),
+        ])
+        cls.path = windows_path(SCENE).encode()
+        cls.status, cls.out, cls.err = cls.desk.run(HUNGSCAN)
 
     def expected_blocks(self):
         frozen_threads = [[b"Frozen window"], [b"Twin one", b"Twin two"], [b""],

@@ -49,28 +49,22 @@ class Scene(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.desk = XDesktop(window_manager=cls.window_manager).open()
-        try:
-            # Groups are created in this order, so each stacks above the one before.
-            cls.desk.start_scene(SCENE, [
-                group("answer", b"Answering"),
-                group("frozen", b"Frozen"),
-                group("slow=1500", b"Answers after 1500 ms"),
-                group("slow=300", b"Answers after 300 ms"),
-                group("noping", b"Takes no part in pings"),
-                group("frozen", b"Twin one", b"Twin two"),
-                group("frozen", b""),
-                group("frozen", LONG_NAME),
-                group("frozen", UTF8_NAME),
-            ])
-            cls.path = os.path.realpath(SCENE).encode()
-            cls.status, cls.out, cls.err = cls.desk.run([HUNGSCAN])
-        except BaseException:
-            cls.desk.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desk.close()
+        # Runs even when the rest of the set-up fails.
+        cls.addClassCleanup(cls.desk.close)
+        # Groups are created in this order, so each stacks above the one before.
+        cls.desk.start_scene(SCENE, [
+            group("answer", b"Answering"),
+            group("frozen", b"Frozen"),
+            group("slow=1500", b"Answers after 1500 ms"),
+            group("slow=300", b"Answers after 300 ms"),
+            group("noping", b"Takes no part in pings"),
+            group("frozen", b"Twin one", b"Twin two"),
+            group("frozen", b""),
+            group("frozen", LONG_NAME),
+            group("frozen", UTF8_NAME),
+        ])
+        cls.path = os.path.realpath(SCENE).encode()
+        cls.status, cls.out, cls.err = cls.desk.run([HUNGSCAN])
 
     def expected_top_down(self):
         captions = [UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",

@@ -23,21 +23,15 @@ class Stress(unittest.TestCase):
         if not (os.path.isfile(HUNGSCAN) and os.path.isfile(SCENE)):
             raise RuntimeError("HUNGSCAN_X11_EXE and HUNGSCAN_XSCENE_EXE must name files")
         cls.desk = XDesktop().open()
-        try:
-            cls.desk.start_scene(SCENE, [
-                group("answer*2000", b"Stress answering"),
-                group("frozen", FROZEN),
-                group("churn*10", b"Stress churn"),
-                group("churn*10", b"Stress churn"),
-            ], timeout=300)
-            cls.path = os.path.realpath(SCENE).encode()
-        except BaseException:
-            cls.desk.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desk.close()
+        # Runs even when the rest of the set-up fails.
+        cls.addClassCleanup(cls.desk.close)
+        cls.desk.start_scene(SCENE, [
+            group("answer*2000", b"Stress answering"),
+            group("frozen", FROZEN),
+            group("churn*10", b"Stress churn"),
+            group("churn*10", b"Stress churn"),
+        ], timeout=300)
+        cls.path = os.path.realpath(SCENE).encode()
 
     def strays(self, out):
         """Blocks beyond the frozen window: churning windows caught in the instant between
