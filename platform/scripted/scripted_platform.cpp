@@ -165,14 +165,12 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
     State &s = state();
     Record("EnumWindows(" + std::to_string(lParam) + ")");
-    BOOL result = TRUE;
-    for (size_t i = 0; i < s.scenario.windows.size(); ++i)
+    // A failing enumeration hands out the windows before the failure point, then reports failure.
+    const bool fails = s.scenario.enumFailsAfter >= 0;
+    const size_t reached = fails ? std::min(s.scenario.windows.size(), static_cast<size_t>(s.scenario.enumFailsAfter))
+                                 : s.scenario.windows.size();
+    for (size_t i = 0; i < reached; ++i)
     {
-        if (s.scenario.enumFailsAfter >= 0 && i == static_cast<size_t>(s.scenario.enumFailsAfter))
-        {
-            result = FALSE;
-            break;
-        }
         const BOOL answer = lpEnumFunc(WindowHandle(i), lParam);
         s.trace.callbackResults.push_back(answer);
         if (answer != TRUE)
@@ -183,13 +181,10 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
                 break;
         }
     }
-    if (s.scenario.enumFailsAfter >= 0 &&
-        static_cast<size_t>(s.scenario.enumFailsAfter) >= s.scenario.windows.size())
-        result = FALSE;
     if (!s.openHandles.empty())
         Violation(std::to_string(s.openHandles.size()) + " process handle(s) left open");
     WriteReport();
-    return result;
+    return fails ? FALSE : TRUE;
 }
 
 extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam,
