@@ -1,0 +1,17 @@
+// Which local process is behind a window.
+#ifndef HUNGSCAN_X11_OWNERS_H
+#define HUNGSCAN_X11_OWNERS_H
+
+#include <X11/Xlib.h>
+
+#include <sys/types.h>
+
+namespace hungscan_x11 {
+
+// What the server knows of the window's client connection, else the _NET_WM_PID the client put
+// there if it says it runs on this host; 0 when neither names a local process.
+pid_t ProcessOf(Display *d, Window window);
+
+} // namespace hungscan_x11
+
+#endif

@@ -1,0 +1,121 @@
+// The window calls, on X11.
+//
+// Windows                        X11
+// top-level window               a child of the root window, or the client window (the one
+//                                with WM_STATE) that a window manager's frame holds
+// probe with WM_NULL             the EWMH ping: _NET_WM_PING sent to the window, answered by the
+//                                client on the root window. EnumWindows pings every window as it
+//                                lists them, so each probe waits only for what is left of its
+//                                window's own time.
+// window caption                 _NET_WM_NAME, else WM_NAME, bytes as stored
+// window's process id            the X-Resource extension, else _NET_WM_PID of a local client
+//
+// A server that goes away or stops answering ends the enumeration as a failure, never the
+// program.
+
+#include <windows.h>
+
+#include "connection.h"
+#include "owners.h"
+#include "ping.h"
+#include "properties.h"
+#include "toplevel.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace hungscan_x11;
+
+namespace {
+
+Window ToWindow(HWND hwnd)
+{
+    return static_cast<Window>(reinterpret_cast<std::uintptr_t>(hwnd));
+}
+
+HWND ToHwnd(Window window)
+{
+    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window));
+}
+
+} // namespace
+
+extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
+{
+    Display *d = Connection();
+    std::vector<Window> windows;
+    if (d == nullptr || !ListTopLevelWindows(d, windows))
+        return FALSE;
+    SendPings(d, windows);
+    BOOL completed = TRUE;
+    for (const Window window : windows)
+    {
+        // As on Windows, a callback that stops the enumeration makes it return FALSE.
+        if (!lpEnumFunc(ToHwnd(window), lParam) || ConnectionLost())
+        {
+            completed = FALSE;
+            break;
+        }
+    }
+    ForgetPings();
+    return completed && !ConnectionLost();
+}
+
+extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARAM, UINT, UINT uTimeout,
+                                              PDWORD_PTR lpdwResult)
+{
+    Display *d = Connection();
+    if (d == nullptr || Msg != WM_NULL)
+        return 0;
+    const Window window = ToWindow(hWnd);
+    int answered = AwaitPing(window, uTimeout);
+    if (answered < 0)
+    {
+        // Not pinged while the windows were listed: a client that does not take part in the
+        // protocol cannot be probed, and only a window that is gone fails.
+        if (!TakesPartInPings(d, window))
+            answered = WindowExists(d, window) ? 1 : 0;
+        else
+        {
+            SendPings(d, {window});
+            answered = AwaitPing(window, uTimeout);
+        }
+    }
+    if (answered > 0 && lpdwResult != nullptr)
+        *lpdwResult = 0;
+    return answered > 0 ? 1 : 0;
+}
+
+extern "C" BOOL WINAPI IsWindow(HWND hWnd)
+{
+    Display *d = Connection();
+    return d != nullptr && WindowExists(d, ToWindow(hWnd)) && !ConnectionLost();
+}
+
+extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
+{
+    if (nMaxCount <= 0)
+        return 0;
+    lpString[0] = '\0';
+    Display *d = Connection();
+    std::string name;
+    if (d == nullptr || !ReadWindowName(d, ToWindow(hWnd), static_cast<size_t>(nMaxCount - 1), name))
+        return 0;
+    std::memcpy(lpString, name.data(), name.size());
+    lpString[name.size()] = '\0';
+    return static_cast<int>(std::strlen(lpString));
+}
+
+extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
+{
+    Display *d = Connection();
+    if (d == nullptr)
+        return 0;
+    const pid_t pid = ProcessOf(d, ToWindow(hWnd));
+    if (pid <= 0)
+        return 0;
+    if (lpdwProcessId != nullptr)
+        *lpdwProcessId = static_cast<DWORD>(pid);
+    return static_cast<DWORD>(pid); // X11 has no window threads; the process id stands in for one
+}
