@@ -38,6 +38,16 @@ struct Reader
     }
 };
 
+// What the report shows of a caption or path: control bytes as '?', at most 1023 bytes.
+std::string Shown(const std::string &text)
+{
+    std::string shown = text.substr(0, kTextLimit);
+    for (char &c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return shown;
+}
+
 void PutText(std::string &out, const std::string &text)
 {
     const std::size_t length = std::min<std::size_t>(text.size(), 0x7FFF);
@@ -67,7 +77,7 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
 
     struct Owner
     {
-        bool opens, pathReadable, pathTerminated;
+        bool opens, pathReadable, pathTerminated, moduleLookupWorks;
         std::string path;
     };
     std::vector<Owner> owners(1 + in.byte() % kMaxOwners);
@@ -77,6 +87,7 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
         owner.opens = flags & 1;
         owner.pathReadable = flags & 2;
         owner.pathTerminated = flags & 4;
+        owner.moduleLookupWorks = !(flags & 8);
         owner.path = in.text();
     }
     while (!in.done())
@@ -94,6 +105,7 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
             window.opens = owner.opens;
             window.pathReadable = owner.pathReadable;
             window.pathTerminated = owner.pathTerminated;
+            window.moduleLookupWorks = owner.moduleLookupWorks;
             window.path = owner.path;
         }
         scenario.windows.push_back(window);
@@ -126,7 +138,7 @@ std::string EncodeFuzzInput(const scripted::Scenario &scenario)
     for (const scripted::Window *owner : owners)
     {
         out.push_back(static_cast<char>((owner->opens ? 1 : 0) | (owner->pathReadable ? 2 : 0) |
-                                        (owner->pathTerminated ? 4 : 0)));
+                                        (owner->pathTerminated ? 4 : 0) | (owner->moduleLookupWorks ? 0 : 8)));
         PutText(out, owner->path);
     }
     for (const scripted::Window &window : scenario.windows)
@@ -151,7 +163,7 @@ std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status)
         const scripted::Window &window = scenario.windows[i];
         if (window.probe == scripted::Probe::Answers || window.probe == scripted::Probe::Gone)
             continue;
-        const std::string caption = window.captionReadable ? window.caption.substr(0, kTextLimit) : "";
+        const std::string caption = window.captionReadable ? Shown(window.caption) : "";
         out += "\nUnresponsive Window:\n Caption: " + caption + "\n";
         const scripted::Window *owner = window.owner == 0 ? nullptr : FirstWithOwner(scenario, window.owner);
         if (owner == nullptr || !owner->opens)
@@ -159,9 +171,11 @@ std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status)
             out += "!! Error (OpenProcess)\n";
             continue;
         }
-        // An empty path comes back as length 0, which is the call's failure result.
-        if (owner->pathReadable && !owner->path.empty())
-            out += " Path: " + owner->path.substr(0, kTextLimit) + "\n";
+        // An empty path comes back as length 0, which is the call's failure result. The image
+        // name, asked for when the module lookup fails, is given whole or not at all.
+        if (owner->pathReadable && !owner->path.empty() &&
+            (owner->moduleLookupWorks || owner->path.size() <= kTextLimit))
+            out += " Path: " + Shown(owner->path) + "\n";
     }
     if (fails)
         out += "\n!! Error (EnumWindows)\n";

@@ -4,6 +4,17 @@
 
 #include <iostream>
 
+// Any program may give its window any caption. Written as it is, a line feed in it would forge
+// lines of the report and an escape sequence would act on the user's terminal, so every control
+// byte goes out as '?', the mark Windows itself uses for what it cannot show. No byte of a
+// multi-byte character is a control byte, so no character is cut.
+static void ReplaceControlBytes(char *text)
+{
+    for (char *c = text; *c != '\0'; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
+            *c = '?';
+}
+
 BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
 {
     // WM_NULL asks nothing of the window, so only the thread's ability to answer is measured.
@@ -23,6 +34,7 @@ BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
     text[0] = '\0';
     GetWindowTextA(hwnd, text, TEXT_BUFFER_SIZE);
     text[TEXT_BUFFER_SIZE - 1] = '\0';
+    ReplaceControlBytes(text);
 
     // The caption is on screen before the owner lookup, which may be slow.
     std::cout << "\nUnresponsive Window:" << std::endl;
@@ -39,10 +51,19 @@ BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
     }
 
     // A NULL module names the process's executable. Older systems leave a path that fills the
-    // buffer unterminated, hence the explicit terminator.
-    if (GetModuleFileNameExA(process, NULL, text, TEXT_BUFFER_SIZE) != 0)
+    // buffer unterminated, hence the explicit terminator. Where a 32-bit caller is not given a
+    // 64-bit owner's path this way (older 64-bit Windows, Wine), the same handle still names
+    // its image.
+    BOOL havePath = GetModuleFileNameExA(process, NULL, text, TEXT_BUFFER_SIZE) != 0;
+    if (!havePath)
+    {
+        DWORD size = TEXT_BUFFER_SIZE;
+        havePath = QueryFullProcessImageNameA(process, 0, text, &size);
+    }
+    if (havePath)
     {
         text[TEXT_BUFFER_SIZE - 1] = '\0';
+        ReplaceControlBytes(text);
         std::cout << " Path: " << text << std::endl;
     }
 

@@ -166,6 +166,8 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
             window.pathReadable = false;
         else if (word == "path-unterminated")
             window.pathTerminated = false;
+        else if (word == "module-path-fails")
+            window.moduleLookupWorks = false;
         else
             return "unknown word " + word;
     }

@@ -6,7 +6,7 @@
 //   # comment
 //   scenario NAME
 //   window STATE [caption=VALUE] [caption-unreadable] [owner=PID] [denied]
-//          [path=VALUE] [path-unreadable] [path-unterminated]
+//          [path=VALUE] [path-unreadable] [path-unterminated] [module-path-fails]
 //   enumeration fails-after=N
 //   status N
 //   expect
@@ -44,6 +44,9 @@ struct Window
     bool pathReadable = true;
     // Mimics older systems, which leave a path that fills the buffer without a terminator.
     bool pathTerminated = true;
+    // The module lookup fails (a 64-bit owner seen from a 32-bit caller on some systems), while
+    // the process image name is still given.
+    bool moduleLookupWorks = true;
 };
 
 struct Scenario

@@ -29,6 +29,7 @@ struct State
     Scenario scenario;
     std::vector<WindowState> windows;
     std::map<HANDLE, DWORD> openHandles; // handle -> process id
+    std::map<HANDLE, bool> modulePathRead; // handle -> whether GetModuleFileNameExA gave a path
     std::uintptr_t nextHandle = 0;
     Trace trace;
     std::function<std::string()> flushed;
@@ -258,6 +259,10 @@ extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessI
         std::string caption = window->probe == Probe::Gone || !window->captionReadable ? "" : window->caption;
         if (caption.size() > static_cast<size_t>(kExpectedBufferSize - 1))
             caption.resize(kExpectedBufferSize - 1);
+        // The report shows control bytes as '?'.
+        for (char &c : caption)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                c = '?';
         const std::string lines = "\nUnresponsive Window:\n Caption: " + caption + "\n";
         const std::string out = s.flushed();
         if (out.size() < lines.size() || out.compare(out.size() - lines.size(), lines.size(), lines) != 0)
@@ -312,8 +317,11 @@ extern "C" DWORD WINAPI GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, L
     // Touch the whole buffer the caller claims to have, so a shorter one shows up under ASan.
     std::memset(lpFilename, 0xCC, nSize);
     const Window *owner = OwnerWindow(open->second);
-    if (owner == nullptr || !owner->pathReadable)
+    s.modulePathRead[hProcess] = false;
+    // An empty path comes back as length 0, which is the call's failure result.
+    if (owner == nullptr || !owner->pathReadable || !owner->moduleLookupWorks || owner->path.empty())
         return 0;
+    s.modulePathRead[hProcess] = true;
     if (owner->path.size() < nSize)
     {
         std::memcpy(lpFilename, owner->path.c_str(), owner->path.size() + 1);
@@ -324,6 +332,37 @@ extern "C" DWORD WINAPI GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, L
     if (owner->pathTerminated)
         lpFilename[nSize - 1] = '\0';
     return nSize;
+}
+
+extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags, LPSTR lpExeName, PDWORD lpdwSize)
+{
+    const DWORD size = lpdwSize != nullptr ? *lpdwSize : 0;
+    Record("QueryFullProcessImageNameA(" + HandleName(hProcess) + ", " + std::to_string(dwFlags) + ", " +
+           std::to_string(size) + ")");
+    State &s = state();
+    if (dwFlags != 0)
+        Violation("image name asked for in a format other than Win32's");
+    if (size != static_cast<DWORD>(kExpectedBufferSize))
+        Violation("image name buffer of " + std::to_string(size) + " bytes");
+    const auto open = s.openHandles.find(hProcess);
+    if (open == s.openHandles.end())
+    {
+        Violation("image name read through a handle that is not open: " + HandleName(hProcess));
+        return FALSE;
+    }
+    const auto read = s.modulePathRead.find(hProcess);
+    if (read == s.modulePathRead.end() || read->second)
+        Violation("image name asked for without the module lookup failing first");
+    if (size == 0)
+        return FALSE;
+    std::memset(lpExeName, 0xCC, size);
+    const Window *owner = OwnerWindow(open->second);
+    // Unlike the module lookup, this call cuts nothing: a path that does not fit is a failure.
+    if (owner == nullptr || !owner->pathReadable || owner->path.empty() || owner->path.size() >= size)
+        return FALSE;
+    std::memcpy(lpExeName, owner->path.c_str(), owner->path.size() + 1);
+    *lpdwSize = static_cast<DWORD>(owner->path.size());
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
@@ -337,6 +376,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         return FALSE;
     }
     s.openHandles.erase(open);
+    s.modulePathRead.erase(hObject);
     ++s.trace.closed;
     return TRUE;
 }

@@ -4,7 +4,9 @@
 #include "properties.h"
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <random>
 #include <unordered_map>
 
 namespace hungscan_x11 {
@@ -13,7 +15,7 @@ namespace {
 // What one outstanding ping costs: this, in a hash-map node.
 struct PendingPing
 {
-    unsigned long stamp;
+    std::uint32_t stamp;
     unsigned long serial;         // of the request that sent it, to tell if the server refused it
     Clock::time_point sent;
     Clock::time_point answered;
@@ -28,7 +30,11 @@ struct Pings
     std::mutex mutex;
     std::condition_variable answered;
     std::unordered_map<Window, PendingPing> pending;
-    unsigned long nextStamp = 1;
+    // Every client listening on the root window sees every answer, those to the pings of a
+    // scan that ran just before this one too. Each run starts its stamps somewhere of its own,
+    // so a late answer to another run's ping is never taken for the answer to this one's. Kept
+    // under 2^31: the stamp travels as 32 bits and comes back sign-extended.
+    std::uint32_t nextStamp = static_cast<std::uint32_t>(std::random_device{}() % 0x40000000u) + 1;
 };
 
 Pings &pings = *new Pings;
@@ -106,7 +112,7 @@ void NotePingAnswer(const XClientMessageEvent &message, Clock::time_point arrive
         static_cast<Atom>(message.data.l[0]) != atoms.netWmPing)
         return;
     const Window window = static_cast<Window>(message.data.l[2]);
-    const unsigned long stamp = static_cast<unsigned long>(message.data.l[1]);
+    const std::uint32_t stamp = static_cast<std::uint32_t>(message.data.l[1]);
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
         auto found = pings.pending.find(window);

@@ -26,6 +26,22 @@ bool ProcessAlive(int pidfd)
     return syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
 }
 
+
+// The target of /proc/PID/exe and its full length; -1 when it cannot be read.
+ssize_t ReadExecutablePath(HANDLE hProcess, char (&target)[PATH_MAX])
+{
+    const ProcessHandle *process = static_cast<const ProcessHandle *>(hProcess);
+    if (process == nullptr)
+        return -1;
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(process->pid));
+    const ssize_t length = readlink(link, target, sizeof target);
+    // While the process lives its id is its own; once it has gone, the link may be another's.
+    if (length <= 0 || !ProcessAlive(process->pidfd))
+        return -1;
+    return length;
+}
+
 } // namespace
 
 extern "C" HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD dwProcessId)
@@ -50,20 +66,28 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD dwProcessId)
 
 extern "C" DWORD WINAPI GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, LPSTR lpFilename, DWORD nSize)
 {
-    const ProcessHandle *process = static_cast<const ProcessHandle *>(hProcess);
-    if (process == nullptr || hModule != NULL || nSize == 0)
-        return 0;
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(process->pid));
     char target[PATH_MAX];
-    const ssize_t length = readlink(link, target, sizeof target);
-    // While the process lives its id is its own; once it has gone, the link may be another's.
-    if (length <= 0 || !ProcessAlive(process->pidfd))
+    const ssize_t length = hModule == NULL && nSize > 0 ? ReadExecutablePath(hProcess, target) : -1;
+    if (length < 0)
         return 0;
+    // Cut to fit, as Windows does.
     const size_t copied = std::min(static_cast<size_t>(length), static_cast<size_t>(nSize - 1));
     std::memcpy(lpFilename, target, copied);
     lpFilename[copied] = '\0';
     return static_cast<size_t>(length) >= nSize ? nSize : static_cast<DWORD>(copied);
+}
+
+extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags, LPSTR lpExeName, PDWORD lpdwSize)
+{
+    char target[PATH_MAX];
+    const ssize_t length = dwFlags == 0 && lpdwSize != nullptr ? ReadExecutablePath(hProcess, target) : -1;
+    // Unlike the module lookup, a name that does not fit is a failure.
+    if (length < 0 || static_cast<size_t>(length) >= *lpdwSize)
+        return FALSE;
+    std::memcpy(lpExeName, target, static_cast<size_t>(length));
+    lpExeName[length] = '\0';
+    *lpdwSize = static_cast<DWORD>(length);
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)

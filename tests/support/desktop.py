@@ -40,7 +40,7 @@ class PrivateDesktop:
         if self.display is not None:
             self.before_display_closes()
         if self.xvfb is not None:
-            kill(self.xvfb)
+            terminate(self.xvfb)
             self.xvfb = None
 
     def __enter__(self):
@@ -64,6 +64,17 @@ class PrivateDesktop:
             self.processes.remove(proc)
         return proc.returncode, out, err
 
+    def await_windows(self, names, timeout=60):
+        """Waits until a window of each name exists on the display."""
+        env = dict(os.environ, DISPLAY=self.display)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            tree = subprocess.run(["xwininfo", "-root", "-tree"], env=env, capture_output=True, timeout=10).stdout
+            if all(b'"' + name + b'"' in tree for name in names):
+                return
+            time.sleep(0.2)
+        raise RuntimeError("windows did not come up: %r" % (names,))
+
     def await_ready(self, proc, timeout):
         """Waits for a scene program to say its windows exist."""
         line = read_line(proc.stdout, timeout)
@@ -84,7 +95,7 @@ def start_xvfb(*extra):
     with os.fdopen(read_end, "rb") as pipe:
         number = read_line(pipe, 20).strip()
     if not number.isdigit():
-        kill(xvfb)
+        terminate(xvfb)
         raise RuntimeError("Xvfb did not report a display")
     return xvfb, ":" + number.decode()
 
@@ -111,6 +122,22 @@ def read_some(stream, timeout):
     if not select.select([fd], [], [], max(timeout, 0))[0]:
         return b""
     return os.read(fd, 65536)
+
+
+def terminate(proc, grace=5):
+    """Asks a server to end, so it removes its socket and lock file; ends it by force after the
+    grace period. A stopped server is continued, or it could not act on the request."""
+    if proc.poll() is None:
+        for sig in (signal.SIGTERM, signal.SIGCONT):
+            try:
+                os.killpg(proc.pid, sig)
+            except ProcessLookupError:
+                pass
+        try:
+            proc.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            pass
+    kill(proc)
 
 
 def kill(proc):

@@ -27,10 +27,14 @@ const CallsCase kCallsCases[] = {
      "window deemed-hung caption=\"A\" owner=7 path=\"C:\\\\a.exe\"",
      {kProbe, "IsWindow(#0)", "GetWindowTextA(#0, 1024)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x410, 0, 7)",
       "GetModuleFileNameExA(h1, null, 1024)", "CloseHandle(h1)"}},
-    {"timed-out window, path unreadable: the handle is closed all the same",
+    {"timed-out window, path unreadable either way: the handle is closed all the same",
      "window times-out caption=\"A\" owner=7 path-unreadable",
      {kProbe, "IsWindow(#0)", "GetWindowTextA(#0, 1024)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x410, 0, 7)",
-      "GetModuleFileNameExA(h1, null, 1024)", "CloseHandle(h1)"}},
+      "GetModuleFileNameExA(h1, null, 1024)", "QueryFullProcessImageNameA(h1, 0, 1024)", "CloseHandle(h1)"}},
+    {"module lookup fails: the image name of the same handle",
+     "window times-out caption=\"A\" owner=7 path=\"C:\\\\a.exe\" module-path-fails",
+     {kProbe, "IsWindow(#0)", "GetWindowTextA(#0, 1024)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x410, 0, 7)",
+      "GetModuleFileNameExA(h1, null, 1024)", "QueryFullProcessImageNameA(h1, 0, 1024)", "CloseHandle(h1)"}},
     {"owner denied: nothing to read, nothing to close", "window deemed-hung caption=\"A\" owner=7 denied",
      {kProbe, "IsWindow(#0)", "GetWindowTextA(#0, 1024)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x410, 0, 7)"}},
     {"no owner known: the open is tried with id 0 and fails", "window deemed-hung caption=\"A\"",
@@ -112,6 +116,31 @@ void PathAfterClose()
     CloseHandle(process);
     GetModuleFileNameExA(process, NULL, text, sizeof text);
 }
+void ImageNameFirst()
+{
+    char text[1024];
+    DWORD size = sizeof text;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, 7);
+    QueryFullProcessImageNameA(process, 0, text, &size);
+    CloseHandle(process);
+}
+void ImageNameAfterModulePath()
+{
+    char text[1024];
+    DWORD size = sizeof text;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, 7);
+    GetModuleFileNameExA(process, NULL, text, sizeof text);
+    QueryFullProcessImageNameA(process, 0, text, &size);
+    CloseHandle(process);
+}
+void ImageNameNativeFormat()
+{
+    char text[1024];
+    DWORD size = sizeof text;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, 7);
+    QueryFullProcessImageNameA(process, 1, text, &size);
+    CloseHandle(process);
+}
 BOOL CALLBACK Stop(HWND, LPARAM) { return FALSE; }
 void CallbackStops() { EnumWindows(Stop, 0); }
 BOOL CALLBACK Leak(HWND, LPARAM)
@@ -134,6 +163,9 @@ const MisuseCase kMisuseCases[] = {
     {"double close", DoubleClose, "CloseHandle on a handle that is not open"},
     {"close of a failed open", CloseNull, "CloseHandle on a handle that is not open: null"},
     {"read after close", PathAfterClose, "handle that is not open"},
+    {"image name first", ImageNameFirst, "without the module lookup failing first"},
+    {"image name after a path", ImageNameAfterModulePath, "without the module lookup failing first"},
+    {"image name format", ImageNameNativeFormat, "format other than Win32's"},
     {"callback stops", CallbackStops, "callback returned 0"},
     {"leak", HandleLeaked, "1 process handle(s) left open"},
 };

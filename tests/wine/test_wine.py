@@ -8,6 +8,8 @@ blocks below say so.
 
 import collections
 import os
+import signal
+import subprocess
 import sys
 import time
 import unittest
@@ -133,6 +135,50 @@ class FrozenScene(unittest.TestCase):
                 proc.wait(timeout=10)
             for stream in (proc.stdin, proc.stdout, proc.stderr):
                 stream.close()
+
+
+class RealProgram(unittest.TestCase):
+    """Wine's own notepad, a program nobody here wrote: running, frozen with SIGSTOP, resumed."""
+
+    CAPTION = b"Untitled - Notepad"
+    PATH = b"C:\\windows\\system32\\notepad.exe"
+
+    def notepad_processes(self, session):
+        pids = []
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                    if os.getsid(int(entry)) == session and b"notepad" in cmdline.read().lower():
+                        pids.append(int(entry))
+            except OSError:
+                pass  # gone meanwhile
+        return pids
+
+    def test_running_frozen_resumed(self):
+        check_tools()
+        with WineDesktop(WORK) as desk:
+            launcher = desk.start("notepad", stdin=subprocess.DEVNULL)
+            desk.await_windows([self.CAPTION])
+            time.sleep(1)
+            self.assertEqual(desk.run(HUNGSCAN)[:2], (0, EMPTY_TRANSCRIPT))
+
+            pids = self.notepad_processes(launcher.pid)
+            self.assertTrue(pids, "notepad's process not found")
+            for pid in pids:
+                os.kill(pid, signal.SIGSTOP)
+            try:
+                time.sleep(6)  # Wine deems a thread hung about 5 s after it last asked for messages
+                status, out, err = desk.run(HUNGSCAN)
+            finally:
+                for pid in pids:
+                    os.kill(pid, signal.SIGCONT)
+            self.assertEqual((status, err), (0, b""))
+            blocks = parse(out)
+            self.assertEqual(blocks.count((self.CAPTION, self.PATH)), 1, blocks)
+            self.assertEqual({path for _, path in blocks}, {self.PATH})
+
+            time.sleep(1)
+            self.assertEqual(desk.run(HUNGSCAN)[:2], (0, EMPTY_TRANSCRIPT))
 
 
 if __name__ == "__main__":

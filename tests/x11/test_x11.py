@@ -8,12 +8,16 @@ Needs HUNGSCAN_X11_EXE and HUNGSCAN_XSCENE_EXE in the environment (CTest sets th
 import collections
 import os
 import shutil
+import signal
+import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from transcript import LF, banner, group, parse, trailer  # noqa: E402
+from desktop import read_line  # noqa: E402
 from xdesk import XDesktop  # noqa: E402
 
 HUNGSCAN = os.environ.get("HUNGSCAN_X11_EXE", "")
@@ -22,6 +26,8 @@ SCENE = os.environ.get("HUNGSCAN_XSCENE_EXE", "")
 ERROR = b"!! Error (OpenProcess)"
 LONG_NAME = bytes(b"0123456789abcdefghij"[i % 20] for i in range(2000))
 UTF8_NAME = "Grüße, 世界 ✓".encode("utf-8")
+# Its last character straddles the 1023-byte cut: it goes whole, not in part.
+UTF8_LONG_NAME = b"u" * 1021 + "世界".encode("utf-8")
 NOBODY = 65534
 ANOTHER_USER = 65533
 
@@ -62,12 +68,13 @@ class Scene(unittest.TestCase):
             group("frozen", b""),
             group("frozen", LONG_NAME),
             group("frozen", UTF8_NAME),
+            group("frozen", UTF8_LONG_NAME),
         ])
         cls.path = os.path.realpath(SCENE).encode()
         cls.status, cls.out, cls.err = cls.desk.run([HUNGSCAN])
 
     def expected_top_down(self):
-        captions = [UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",
+        captions = [UTF8_LONG_NAME[:1021], UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",
                     b"Answers after 1500 ms", b"Frozen"]
         return [(c, self.path) for c in captions]
 
@@ -76,6 +83,14 @@ class Scene(unittest.TestCase):
 
     def test_unanswered_windows_are_reported_with_the_owner_path(self):
         self.assertEqual(collections.Counter(parse(self.out, LF)), collections.Counter(self.expected_top_down()))
+
+    def test_scans_back_to_back_judge_alike(self):
+        # The late answers to one scan's pings arrive while the next scan waits for its own.
+        for run in range(2):
+            status, out, err = self.desk.run([HUNGSCAN])
+            with self.subTest(run=run):
+                self.assertEqual((status, err), (0, b""))
+                self.assertEqual(collections.Counter(parse(out, LF)), collections.Counter(self.expected_top_down()))
 
 
 class NoWindowManager(Scene):
@@ -138,6 +153,55 @@ class NoDisplay(unittest.TestCase):
         self.assertEqual(err, b"")
         self.assertEqual(out, banner(LF) + LF + b"!! Error (EnumWindows)" + LF + trailer(LF))
         self.assertEqual(status, 1)
+
+
+class StandardStreams(unittest.TestCase):
+    def test_started_without_standard_streams(self):
+        # Without the fix the X connection takes the free descriptor, and the final read waits
+        # on the X socket for as long as the desktop stays quiet.
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen")])
+            expected = transcript([(b"Frozen", os.path.realpath(SCENE).encode())])
+            for redirection in ("<&-", "2>&-", "<&- 2>&-"):
+                with self.subTest(redirection):
+                    proc = subprocess.run(["sh", "-c", 'exec "$0" ' + redirection, HUNGSCAN], env=desk.env(),
+                                          stdin=subprocess.DEVNULL, capture_output=True, timeout=20,
+                                          start_new_session=True)
+                    self.assertEqual((proc.returncode, proc.stdout), (0, expected))
+
+
+class ServerLost(unittest.TestCase):
+    """The test's own X server killed or frozen, before the scan and while it waits on frozen
+    windows: the scan ends as one whose enumeration failed, and nothing hangs."""
+
+    CASES = [  # (signal, when, the longest the scan may take in seconds)
+        (signal.SIGKILL, "before", 3),
+        (signal.SIGKILL, "during", 3),
+        (signal.SIGSTOP, "before", 5 + 3),     # the server's greeting is waited for 5 s
+        (signal.SIGSTOP, "during", 1 + 5 + 3),  # a probe's second, then 5 s for one reply
+    ]
+
+    def test_server_killed_or_frozen(self):
+        for sig, when, limit in self.CASES:
+            with self.subTest(signal=sig.name, when=when), XDesktop() as desk:
+                desk.start_scene(SCENE, [group("frozen*3", b"Frozen")])
+                if when == "before":
+                    os.kill(desk.xvfb.pid, sig)
+                started = time.monotonic()
+                proc = desk.start([HUNGSCAN], stdin=subprocess.DEVNULL)
+                head = b""
+                if when == "during":
+                    head = read_line(proc.stdout, 10)  # the banner: the probes are under way
+                    time.sleep(0.3)
+                    os.kill(desk.xvfb.pid, sig)
+                status, out, err = desk.finish(proc, None, 30)
+                self.assertLess(time.monotonic() - started, limit)
+                out = head + out
+                tail = LF + b"!! Error (EnumWindows)" + LF + trailer(LF)
+                self.assertTrue(out.endswith(tail), out)
+                # Blocks written before the loss stay, and stay well formed.
+                parse(out[:-len(tail)] + trailer(LF), LF)
+                self.assertEqual((status, err), (1, b""))
 
 
 del Scene  # a base, not a test of its own

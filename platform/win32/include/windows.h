@@ -19,6 +19,7 @@ typedef std::intptr_t LRESULT;
 typedef std::uintptr_t DWORD_PTR;
 typedef DWORD_PTR *PDWORD_PTR;
 typedef DWORD *LPDWORD;
+typedef DWORD *PDWORD;
 typedef char *LPSTR;
 typedef void *HANDLE;
 typedef struct HWND__ *HWND;
@@ -52,6 +53,7 @@ DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 // Processes
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags, LPSTR lpExeName, PDWORD lpdwSize);
 }
 
 #endif

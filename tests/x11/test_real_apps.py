@@ -1,0 +1,86 @@
+"""build/linux/hungscan among real programs that nobody here wrote: a GTK 3 program (zenity), a
+Qt 5 program (qt5ct) and one that takes no part in pings (xterm), with no window manager and
+under openbox. Each desktop is scanned three times: all running, all frozen with SIGSTOP, all
+resumed.
+
+Needs HUNGSCAN_X11_EXE in the environment (CTest sets it).
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from transcript import LF, banner, parse, trailer  # noqa: E402
+from xdesk import XDesktop  # noqa: E402
+
+HUNGSCAN = os.environ.get("HUNGSCAN_X11_EXE", "")
+NOTHING_HUNG = banner(LF) + trailer(LF)
+
+# (program, caption of the window the user sees, command line); None: cannot be probed.
+PROGRAMS = [
+    (b"/usr/bin/zenity", b"hungscan GTK 3 probe",
+     ["zenity", "--info", "--title", "hungscan GTK 3 probe", "--text", "A real GTK 3 window"]),
+    (b"/usr/bin/qt5ct", b"Qt5 Configuration Tool", ["qt5ct"]),
+    (None, b"hungscan xterm probe", ["xterm", "-T", "hungscan xterm probe"]),
+]
+
+
+class RealPrograms(unittest.TestCase):
+    window_manager = False
+
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.isfile(HUNGSCAN):
+            raise RuntimeError("HUNGSCAN_X11_EXE does not name a file: %r" % HUNGSCAN)
+        cls.desk = XDesktop(window_manager=cls.window_manager).open()
+        cls.addClassCleanup(cls.desk.close)
+        home = tempfile.TemporaryDirectory(prefix="hungscan-apps-")
+        cls.addClassCleanup(home.cleanup)
+        env = cls.desk.env()
+        # Their own HOME, no accessibility bus, and Qt on X11 whatever the session would pick.
+        env.update(HOME=home.name, XDG_CONFIG_HOME=home.name, NO_AT_BRIDGE="1", QT_QPA_PLATFORM="xcb")
+        cls.programs = [cls.desk.start(argv, env=env, stdin=subprocess.DEVNULL) for _, _, argv in PROGRAMS]
+        cls.desk.await_windows([caption for _, caption, _ in PROGRAMS])
+        time.sleep(1)  # let each toolkit finish mapping and settle into its event loop
+
+    def scan(self):
+        status, out, err = self.desk.run([HUNGSCAN])
+        self.assertEqual((status, err), (0, b""))
+        return out
+
+    def signal_all(self, sig):
+        for proc in self.programs:
+            os.killpg(proc.pid, sig)  # every process of the program
+
+    def test_running_frozen_resumed(self):
+        self.assertEqual(self.scan(), NOTHING_HUNG, "programs that answer were reported")
+
+        self.signal_all(signal.SIGSTOP)
+        try:
+            blocks = parse(self.scan(), LF)
+        finally:
+            self.signal_all(signal.SIGCONT)
+        for path, caption, _ in PROGRAMS:
+            with self.subTest(caption=caption):
+                # Helper windows (GTK's leader window) freeze with their program and may be
+                # listed as well; the window the user sees must be listed once.
+                expected = 0 if path is None else 1
+                self.assertEqual(blocks.count((caption, path)), expected, blocks)
+        frozen_paths = {path for path, _, _ in PROGRAMS if path is not None}
+        self.assertTrue(all(path in frozen_paths for _, path in blocks), blocks)
+
+        time.sleep(1)  # resumed programs answer what queued up while they were stopped
+        self.assertEqual(self.scan(), NOTHING_HUNG, "resumed programs were still reported")
+
+
+class RealProgramsUnderOpenbox(RealPrograms):
+    window_manager = True
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
