@@ -7,6 +7,16 @@ LF = b"\n"      # the Linux build
 IME = b"Default IME"
 
 
+# A caption that tries to forge report lines and act on the terminal.
+HOSTILE = (b"x\n Path: C:\\Windows\\explorer.exe\n\nUnresponsive Window:\n Caption: y"
+           b"\r\x1b]0;retitled\x07\x1b[2J\x1b[31m\t\x7f")
+
+
+def shown(text):
+    """A caption or path as the report shows it: control bytes as '?'."""
+    return bytes(b"?"[0] if c < 0x20 or c == 0x7F else c for c in text)
+
+
 def banner(eol):
     return b"Checking for unresponsive windows..." + eol
 

@@ -1,4 +1,5 @@
-"""A private Wine desktop for tests: its own Xvfb display and its own 32-bit prefix."""
+"""A private Wine desktop for tests: its own Xvfb display and its own prefix, 32-bit unless asked
+for a 64-bit one."""
 
 import fcntl
 import os
@@ -6,8 +7,10 @@ import subprocess
 
 from desktop import PrivateDesktop
 
+# Wine's own 64-bit loader: /usr/bin/wine picks the 32-bit one whenever it is installed.
+WINE64 = "/usr/lib/wine/wine64"
+
 WINE_ENV = {
-    "WINEARCH": "win32",
     "WINEDEBUG": "-all",
     # No Mono or Gecko installers: there is nothing to fetch them from, and nothing needs them.
     "WINEDLLOVERRIDES": "mscoree,mshtml=",
@@ -23,10 +26,11 @@ def windows_path(unix_path):
 
 
 class WineDesktop(PrivateDesktop):
-    def __init__(self, work_dir):
+    def __init__(self, work_dir, arch="win32"):
         super().__init__()
         self.work_dir = os.path.abspath(work_dir)
-        self.prefix = os.path.join(self.work_dir, "wineprefix")
+        self.arch = arch
+        self.prefix = os.path.join(self.work_dir, "wineprefix" if arch == "win32" else "wineprefix-" + arch)
 
     def prepare(self):
         self._ensure_prefix()
@@ -38,12 +42,13 @@ class WineDesktop(PrivateDesktop):
     def env(self):
         env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "WINELOADERNOEXEC")}
         env.update(WINE_ENV)
+        env["WINEARCH"] = self.arch
         env["WINEPREFIX"] = self.prefix
         env["DISPLAY"] = self.display
         return env
 
-    def start(self, exe, args=(), stdin=subprocess.PIPE):
-        return self.spawn(["wine", exe, *args], self.env(), stdin)
+    def start(self, exe, args=(), stdin=subprocess.PIPE, loader="wine"):
+        return self.spawn([loader, exe, *args], self.env(), stdin)
 
     def run(self, exe, args=(), stdin_data=None, timeout=60):
         """Runs to the end; returns (status, stdout bytes, stderr bytes)."""
@@ -57,7 +62,7 @@ class WineDesktop(PrivateDesktop):
     def _ensure_prefix(self):
         os.makedirs(self.work_dir, exist_ok=True)
         # One prefix per build folder, made once; parallel test runs wait for each other here.
-        with open(os.path.join(self.work_dir, "wineprefix.lock"), "w") as lock:
+        with open(self.prefix + ".lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             done = os.path.join(self.prefix, ".hungscan-ready")
             if os.path.exists(done):

@@ -15,9 +15,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from transcript import CRLF, IME, banner, group, parse, trailer  # noqa: E402
+from transcript import CRLF, HOSTILE, IME, banner, group, parse, shown, trailer  # noqa: E402
 from desktop import read_some  # noqa: E402
-from winedesk import WineDesktop, windows_path  # noqa: E402
+from winedesk import WINE64, WineDesktop, windows_path  # noqa: E402
 
 
 HUNGSCAN = os.environ.get("HUNGSCAN_EXE", "")
@@ -71,13 +71,14 @@ class FrozenScene(unittest.TestCase):
             group("frozen", b""),
             group("frozen", LONG_CAPTION),
             group("frozen", HIGH_CAPTION),
+            group("frozen", HOSTILE + HIGH_CAPTION),
         ])
         cls.path = windows_path(SCENE).encode()
         cls.status, cls.out, cls.err = cls.desk.run(HUNGSCAN)
 
     def expected_blocks(self):
         frozen_threads = [[b"Frozen window"], [b"Twin one", b"Twin two"], [b""],
-                          [LONG_CAPTION[:1023]], [HIGH_CAPTION]]
+                          [LONG_CAPTION[:1023]], [HIGH_CAPTION], [shown(HOSTILE) + HIGH_CAPTION]]
         captions = [c for thread in frozen_threads for c in thread] + [IME] * len(frozen_threads)
         # The slow window costs the whole timeout and is reported; so it is its own block.
         captions.append(b"Answers after 1500 ms")
@@ -138,7 +139,9 @@ class FrozenScene(unittest.TestCase):
 
 
 class RealProgram(unittest.TestCase):
-    """Wine's own notepad, a program nobody here wrote: running, frozen with SIGSTOP, resumed."""
+    """Wine's own notepad, a program nobody here wrote: running, frozen with SIGSTOP, resumed. In
+    the 32-bit prefix of the other tests, and as a 64-bit program in a 64-bit prefix, where the
+    32-bit scanner cannot read its module path and must ask for its image name instead."""
 
     CAPTION = b"Untitled - Notepad"
     PATH = b"C:\\windows\\system32\\notepad.exe"
@@ -156,29 +159,30 @@ class RealProgram(unittest.TestCase):
 
     def test_running_frozen_resumed(self):
         check_tools()
-        with WineDesktop(WORK) as desk:
-            launcher = desk.start("notepad", stdin=subprocess.DEVNULL)
-            desk.await_windows([self.CAPTION])
-            time.sleep(1)
-            self.assertEqual(desk.run(HUNGSCAN)[:2], (0, EMPTY_TRANSCRIPT))
+        for arch, loader in (("win32", "wine"), ("win64", WINE64)):
+            with self.subTest(arch=arch), WineDesktop(WORK, arch) as desk:
+                launcher = desk.start("notepad", stdin=subprocess.DEVNULL, loader=loader)
+                desk.await_windows([self.CAPTION])
+                time.sleep(1)
+                self.assertEqual(desk.run(HUNGSCAN)[:2], (0, EMPTY_TRANSCRIPT))
 
-            pids = self.notepad_processes(launcher.pid)
-            self.assertTrue(pids, "notepad's process not found")
-            for pid in pids:
-                os.kill(pid, signal.SIGSTOP)
-            try:
-                time.sleep(6)  # Wine deems a thread hung about 5 s after it last asked for messages
-                status, out, err = desk.run(HUNGSCAN)
-            finally:
+                pids = self.notepad_processes(launcher.pid)
+                self.assertTrue(pids, "notepad's process not found")
                 for pid in pids:
-                    os.kill(pid, signal.SIGCONT)
-            self.assertEqual((status, err), (0, b""))
-            blocks = parse(out)
-            self.assertEqual(blocks.count((self.CAPTION, self.PATH)), 1, blocks)
-            self.assertEqual({path for _, path in blocks}, {self.PATH})
+                    os.kill(pid, signal.SIGSTOP)
+                try:
+                    time.sleep(6)  # Wine deems a thread hung about 5 s after it last asked for messages
+                    status, out, err = desk.run(HUNGSCAN)
+                finally:
+                    for pid in pids:
+                        os.kill(pid, signal.SIGCONT)
+                self.assertEqual((status, err), (0, b""))
+                blocks = parse(out)
+                self.assertEqual(blocks.count((self.CAPTION, self.PATH)), 1, blocks)
+                self.assertEqual({path for _, path in blocks}, {self.PATH})
 
-            time.sleep(1)
-            self.assertEqual(desk.run(HUNGSCAN)[:2], (0, EMPTY_TRANSCRIPT))
+                time.sleep(1)
+                self.assertEqual(desk.run(HUNGSCAN)[:2], (0, EMPTY_TRANSCRIPT))
 
 
 if __name__ == "__main__":

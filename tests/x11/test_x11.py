@@ -16,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from transcript import LF, banner, group, parse, trailer  # noqa: E402
+from transcript import HOSTILE, LF, banner, group, parse, shown, trailer  # noqa: E402
 from desktop import read_line  # noqa: E402
 from xdesk import XDesktop  # noqa: E402
 
@@ -69,12 +69,13 @@ class Scene(unittest.TestCase):
             group("frozen", LONG_NAME),
             group("frozen", UTF8_NAME),
             group("frozen", UTF8_LONG_NAME),
+            group("frozen", HOSTILE + UTF8_NAME),
         ])
         cls.path = os.path.realpath(SCENE).encode()
         cls.status, cls.out, cls.err = cls.desk.run([HUNGSCAN])
 
     def expected_top_down(self):
-        captions = [UTF8_LONG_NAME[:1021], UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",
+        captions = [shown(HOSTILE) + UTF8_NAME, UTF8_LONG_NAME[:1021], UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",
                     b"Answers after 1500 ms", b"Frozen"]
         return [(c, self.path) for c in captions]
 
