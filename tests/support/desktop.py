@@ -6,6 +6,8 @@ import os
 import select
 import signal
 import subprocess
+import sys
+import threading
 import time
 
 
@@ -50,8 +52,11 @@ class PrivateDesktop:
         self.close()
 
     def spawn(self, argv, env, stdin):
+        # Each in a process group of its own, so ending it ends whatever it started.
+        group = ({"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP} if sys.platform == "win32"
+                 else {"start_new_session": True})
         proc = subprocess.Popen(argv, env=env, stdin=stdin, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, start_new_session=True)
+                                stderr=subprocess.PIPE, **group)
         self.processes.append(proc)
         return proc
 
@@ -102,6 +107,8 @@ def start_xvfb(*extra):
 
 def read_line(stream, timeout):
     """One line from a pipe, or what came before the timeout ran out."""
+    if sys.platform == "win32":
+        return _in_time(stream.readline, timeout)
     deadline = time.monotonic() + timeout
     data = b""
     fd = stream.fileno()
@@ -118,10 +125,21 @@ def read_line(stream, timeout):
 
 def read_some(stream, timeout):
     """Whatever a pipe holds once it has anything, or b"" at the timeout or its end."""
+    if sys.platform == "win32":
+        return _in_time(lambda: stream.read1(65536), timeout)
     fd = stream.fileno()
     if not select.select([fd], [], [], max(timeout, 0))[0]:
         return b""
     return os.read(fd, 65536)
+
+
+def _in_time(read, timeout):
+    """Windows cannot wait on a pipe with select: read on a thread, give up at the timeout."""
+    result = []
+    reader = threading.Thread(target=lambda: result.append(read()), daemon=True)
+    reader.start()
+    reader.join(max(timeout, 0))
+    return result[0] if result else b""
 
 
 def terminate(proc, grace=5):
@@ -141,12 +159,15 @@ def terminate(proc, grace=5):
 
 
 def kill(proc):
-    """Ends a process and its session by id, and closes the test's ends of its pipes."""
+    """Ends a process and its group by id, and closes the test's ends of its pipes."""
     if proc.poll() is None:
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        if sys.platform == "win32":
+            subprocess.run(["taskkill", "/F", "/T", "/PID", str(proc.pid)], capture_output=True, timeout=30)
+        else:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         try:
             proc.wait(timeout=10)
         except subprocess.TimeoutExpired:

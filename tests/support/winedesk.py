@@ -3,6 +3,7 @@ for a 64-bit one."""
 
 import fcntl
 import os
+import signal
 import subprocess
 
 from desktop import PrivateDesktop
@@ -47,8 +48,32 @@ class WineDesktop(PrivateDesktop):
         env["DISPLAY"] = self.display
         return env
 
+    def command(self, exe, args=(), loader="wine"):
+        return [loader, exe, *args]
+
     def start(self, exe, args=(), stdin=subprocess.PIPE, loader="wine"):
-        return self.spawn([loader, exe, *args], self.env(), stdin)
+        return self.spawn(self.command(exe, args, loader), self.env(), stdin)
+
+    def processes_of(self, launcher, word):
+        """The processes started from a launcher whose command line holds the word: Wine runs a
+        program in a process of its own, beside the loader that was started."""
+        pids = []
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
+                    if os.getsid(int(entry)) == launcher.pid and word in cmdline.read().lower():
+                        pids.append(int(entry))
+            except OSError:
+                pass  # gone meanwhile
+        return pids
+
+    def freeze(self, pids):
+        for pid in pids:
+            os.kill(pid, signal.SIGSTOP)
+
+    def resume(self, pids):
+        for pid in pids:
+            os.kill(pid, signal.SIGCONT)
 
     def run(self, exe, args=(), stdin_data=None, timeout=60):
         """Runs to the end; returns (status, stdout bytes, stderr bytes)."""

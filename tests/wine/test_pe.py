@@ -1,30 +1,34 @@
 """What the built hungscan.exe is, read from the file: a 32-bit console program with ASLR and
 DEP, stripped, that imports only DLLs every Windows has and carries an asInvoker manifest; and
-the ZIP that Windows users download, when it has been made (cpack)."""
+the ZIP that Windows users download, when it has been made (cpack). The file is read with the
+project's own PE reader, which runs on Windows too; where binutils' objdump is at hand (the
+cross build), it reads the file as well, and the two must agree."""
 
 import os
 import re
+import shutil
 import subprocess
+import sys
 import unittest
 import xml.etree.ElementTree as ET
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from pe import IMAGE_FILE_RELOCS_STRIPPED, PeFile  # noqa: E402
+
 EXE = os.environ.get("HUNGSCAN_EXE", "")
 ZIP = os.environ.get("HUNGSCAN_ZIP", "")
-OBJDUMP = os.environ.get("HUNGSCAN_OBJDUMP") or "i686-w64-mingw32-objdump"
+OBJDUMP = shutil.which(os.environ.get("HUNGSCAN_OBJDUMP") or "i686-w64-mingw32-objdump")
 
-IMAGE_FILE_MACHINE_I386 = "i386"
+IMAGE_FILE_MACHINE_I386 = 0x014C
+PE32 = 0x10B
 DYNAMIC_BASE = 0x0040
 NX_COMPAT = 0x0100
 SUBSYSTEM_WINDOWS_CUI = 3
+RT_MANIFEST = 24
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "psapi.dll", "msvcrt.dll"}
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
-
-
-def objdump(*flags):
-    return subprocess.run([OBJDUMP, *flags, EXE], capture_output=True, text=True, check=True,
-                          timeout=60).stdout
 
 
 class Executable(unittest.TestCase):
@@ -32,55 +36,48 @@ class Executable(unittest.TestCase):
     def setUpClass(cls):
         if not os.path.isfile(EXE):
             raise RuntimeError("HUNGSCAN_EXE does not name a file: %r" % EXE)
-        cls.headers = objdump("-p")
-        cls.file_header = objdump("-f")
-
-    def field(self, name):
-        match = re.search(r"^%s\s+(\S+)" % name, self.headers, re.M)
-        self.assertIsNotNone(match, name)
-        return int(match.group(1), 16)
+        cls.pe = PeFile(EXE)
 
     def test_is_a_32_bit_console_program(self):
-        self.assertIn("file format pei-i386", self.file_header)
-        self.assertIn("architecture: %s" % IMAGE_FILE_MACHINE_I386, self.file_header)
-        self.assertEqual(self.field("Magic"), 0x10B)  # PE32, not PE32+
-        self.assertEqual(self.field("Subsystem"), SUBSYSTEM_WINDOWS_CUI)
+        self.assertEqual((self.pe.machine, self.pe.magic, self.pe.subsystem),
+                         (IMAGE_FILE_MACHINE_I386, PE32, SUBSYSTEM_WINDOWS_CUI))
 
     def test_has_aslr_and_dep(self):
-        flags = self.field("DllCharacteristics")
+        flags = self.pe.dll_characteristics
         self.assertTrue(flags & DYNAMIC_BASE, hex(flags))
         self.assertTrue(flags & NX_COMPAT, hex(flags))
         # ASLR moves the image only if it can be relocated.
-        self.assertIn("HAS_RELOC", self.file_header)
+        self.assertFalse(self.pe.characteristics & IMAGE_FILE_RELOCS_STRIPPED)
 
     def test_imports_only_system_dlls(self):
-        dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", self.headers)}
+        dlls = {name.lower() for name in self.pe.imported_dlls()}
         self.assertTrue(dlls, "no imports found")
         self.assertLessEqual(dlls, SYSTEM_DLLS)
 
     def test_is_stripped(self):
-        self.assertIn("no symbols", objdump("-t"))
+        self.assertEqual((self.pe.symbol_table, self.pe.symbol_count), (0, 0))
 
     def test_carries_one_asinvoker_manifest(self):
-        listing = subprocess.run(["wrestool", "-l", EXE], capture_output=True, text=True,
-                                 check=True, timeout=60).stdout
-        manifests = [line for line in listing.splitlines() if "--type=24" in line]
-        self.assertEqual(len(manifests), 1, listing)
-        self.assertIn("--name=1", manifests[0])
-
-        raw = subprocess.run(["wrestool", "--raw", "-x", "-t", "24", "-n", "1", EXE],
-                             capture_output=True, check=True, timeout=60).stdout
-        root = ET.fromstring(raw)
+        manifests = self.pe.resources(RT_MANIFEST)
+        self.assertEqual([name for name, _, _ in manifests], [1])  # the process's own manifest
+        root = ET.fromstring(manifests[0][2])
         self.assertEqual(root.tag, ASM_V1 + "assembly")
         levels = root.findall(".//%strustInfo/%ssecurity/%srequestedPrivileges/%srequestedExecutionLevel"
                               % (ASM_V3, ASM_V3, ASM_V3, ASM_V3))
-        self.assertEqual(len(levels), 1, raw)
+        self.assertEqual(len(levels), 1, manifests[0][2])
         self.assertEqual(levels[0].get("level"), "asInvoker")
         self.assertEqual(levels[0].get("uiAccess"), "false")
 
-
-if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    @unittest.skipUnless(OBJDUMP, "no objdump for this toolchain")
+    def test_objdump_reads_the_file_alike(self):
+        headers = subprocess.run([OBJDUMP, "-p", EXE], capture_output=True, text=True, check=True,
+                                 timeout=60).stdout
+        self.assertEqual(sorted(re.findall(r"DLL Name: (\S+)", headers)), sorted(self.pe.imported_dlls()))
+        self.assertEqual(int(re.search(r"^DllCharacteristics\s+(\S+)", headers, re.M).group(1), 16),
+                         self.pe.dll_characteristics)
+        symbols = subprocess.run([OBJDUMP, "-t", EXE], capture_output=True, text=True, check=True,
+                                 timeout=60).stdout
+        self.assertIn("no symbols", symbols)
 
 
 @unittest.skipUnless(os.path.isfile(ZIP), "no ZIP made yet (cpack)")
@@ -102,3 +99,7 @@ class ZipForWindowsUsers(unittest.TestCase):
                     self.assertGreater(data.count(b"\r\n"), 15)
             self.assertIn(b"MIT License", archive.read(folder + "LICENSE.txt"))
             self.assertIn(b"Vista", archive.read(folder + "README.txt"))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

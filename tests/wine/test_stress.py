@@ -11,7 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from transcript import IME, group, parse  # noqa: E402
-from winedesk import WineDesktop, windows_path  # noqa: E402
+from windows_host import ON_WINDOWS, windows_desktop, windows_path  # noqa: E402
 
 
 HUNGSCAN = os.environ.get("HUNGSCAN_EXE", "")
@@ -29,7 +29,7 @@ class Stress(unittest.TestCase):
     def setUpClass(cls):
         if not (os.path.isfile(HUNGSCAN) and os.path.isfile(SCENE) and WORK):
             raise RuntimeError("HUNGSCAN_EXE, HUNGSCAN_SCENE_EXE and HUNGSCAN_WINE_WORK must be set")
-        cls.desk = WineDesktop(WORK).open()
+        cls.desk = windows_desktop(WORK).open()
         # Runs even when the rest of the set-up fails.
         cls.addClassCleanup(cls.desk.close)
         cls.scene = cls.desk.start_scene(SCENE, [
@@ -63,12 +63,13 @@ class Stress(unittest.TestCase):
         self.assertLessEqual(stray, 2, "blocks for windows destroyed during the scan")
 
     def run_with_shell_redirection(self, redirection):
-        proc = subprocess.run(["sh", "-c", 'exec wine "$0" ' + redirection, HUNGSCAN],
+        proc = subprocess.run(["sh", "-c", 'exec "$0" "$@" ' + redirection, *self.desk.command(HUNGSCAN)],
                               env=self.desk.env(), stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120,
                               start_new_session=True)
         return proc.returncode, proc.stdout, proc.stderr
 
+    @unittest.skipIf(ON_WINDOWS, "starting a program without a standard handle needs a POSIX shell")
     def test_closed_streams(self):
         for what, redirection in (("standard output closed", ">&-"),
                                   ("standard input closed", "<&-"),
@@ -83,7 +84,7 @@ class Stress(unittest.TestCase):
         read_end, write_end = os.pipe()
         os.close(read_end)
         try:
-            proc = subprocess.run(["wine", HUNGSCAN], env=self.desk.env(), stdin=subprocess.DEVNULL,
+            proc = subprocess.run(self.desk.command(HUNGSCAN), env=self.desk.env(), stdin=subprocess.DEVNULL,
                                   stdout=write_end, stderr=subprocess.PIPE, timeout=120,
                                   start_new_session=True)
         finally:

@@ -8,7 +8,6 @@ blocks below say so.
 
 import collections
 import os
-import signal
 import subprocess
 import sys
 import time
@@ -17,7 +16,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from transcript import CRLF, HOSTILE, IME, banner, group, parse, shown, trailer  # noqa: E402
 from desktop import read_some  # noqa: E402
-from winedesk import WINE64, WineDesktop, windows_path  # noqa: E402
+from windows_host import PROGRAM_KINDS, windows_desktop, windows_path  # noqa: E402
 
 
 HUNGSCAN = os.environ.get("HUNGSCAN_EXE", "")
@@ -43,7 +42,7 @@ class EmptyDesktop(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         check_tools()
-        cls.desk = WineDesktop(WORK).open()
+        cls.desk = windows_desktop(WORK).open()
         cls.addClassCleanup(cls.desk.close)
 
     def test_transcript_is_banner_and_trailer_only(self):
@@ -59,7 +58,7 @@ class FrozenScene(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         check_tools()
-        cls.desk = WineDesktop(WORK).open()
+        cls.desk = windows_desktop(WORK).open()
         # Runs even when the rest of the set-up fails.
         cls.addClassCleanup(cls.desk.close)
         cls.scene = cls.desk.start_scene(SCENE, [
@@ -144,40 +143,28 @@ class RealProgram(unittest.TestCase):
     32-bit scanner cannot read its module path and must ask for its image name instead."""
 
     CAPTION = b"Untitled - Notepad"
-    PATH = b"C:\\windows\\system32\\notepad.exe"
-
-    def notepad_processes(self, session):
-        pids = []
-        for entry in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % entry, "rb") as cmdline:
-                    if os.getsid(int(entry)) == session and b"notepad" in cmdline.read().lower():
-                        pids.append(int(entry))
-            except OSError:
-                pass  # gone meanwhile
-        return pids
+    PATH = b"c:\\windows\\system32\\notepad.exe"  # as compared: in lower case
 
     def test_running_frozen_resumed(self):
         check_tools()
-        for arch, loader in (("win32", "wine"), ("win64", WINE64)):
-            with self.subTest(arch=arch), WineDesktop(WORK, arch) as desk:
-                launcher = desk.start("notepad", stdin=subprocess.DEVNULL, loader=loader)
+        for arch, loader in PROGRAM_KINDS:
+            with self.subTest(arch=arch), windows_desktop(WORK, arch) as desk:
+                launcher = desk.start("notepad.exe", stdin=subprocess.DEVNULL, loader=loader)
                 desk.await_windows([self.CAPTION])
                 time.sleep(1)
                 self.assertEqual(desk.run(HUNGSCAN)[:2], (0, EMPTY_TRANSCRIPT))
 
-                pids = self.notepad_processes(launcher.pid)
+                pids = desk.processes_of(launcher, b"notepad")
                 self.assertTrue(pids, "notepad's process not found")
-                for pid in pids:
-                    os.kill(pid, signal.SIGSTOP)
+                desk.freeze(pids)
                 try:
-                    time.sleep(6)  # Wine deems a thread hung about 5 s after it last asked for messages
+                    time.sleep(6)  # a thread is deemed hung about 5 s after it last asked for messages
                     status, out, err = desk.run(HUNGSCAN)
                 finally:
-                    for pid in pids:
-                        os.kill(pid, signal.SIGCONT)
+                    desk.resume(pids)
                 self.assertEqual((status, err), (0, b""))
-                blocks = parse(out)
+                # Wine names the system folder in lower case, Windows in mixed case.
+                blocks = [(caption, path and path.lower()) for caption, path in parse(out)]
                 self.assertEqual(blocks.count((self.CAPTION, self.PATH)), 1, blocks)
                 self.assertEqual({path for _, path in blocks}, {self.PATH})
 

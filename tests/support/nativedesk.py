@@ -1,0 +1,68 @@
+"""The Windows build's tests on Windows itself: the programs run straight on the user's desktop,
+with no Wine, no prefix and no private display. Processes are still recorded and ended by id."""
+
+import ctypes
+import os
+import subprocess
+import time
+
+from desktop import PrivateDesktop
+
+PROCESS_SUSPEND_RESUME = 0x0800
+
+
+class NativeDesktop(PrivateDesktop):
+    def __init__(self, work_dir=None, arch=None):
+        super().__init__()
+
+    def open(self):
+        return self  # the desktop the tests are run on
+
+    def env(self):
+        return dict(os.environ)
+
+    def command(self, exe, args=(), loader=None):
+        return [exe, *args]
+
+    def start(self, exe, args=(), stdin=subprocess.PIPE, loader=None):
+        return self.spawn(self.command(exe, args), self.env(), stdin)
+
+    def run(self, exe, args=(), stdin_data=None, timeout=60):
+        stdin = subprocess.DEVNULL if stdin_data is None else subprocess.PIPE
+        return self.finish(self.start(exe, args, stdin=stdin), stdin_data, timeout)
+
+    def start_scene(self, scene_exe, groups, timeout=60):
+        return self.await_ready(self.start(scene_exe, groups), timeout)
+
+    def await_windows(self, names, timeout=60):
+        find = ctypes.windll.user32.FindWindowA
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if all(find(None, name) for name in names):
+                return
+            time.sleep(0.2)
+        raise RuntimeError("windows did not come up: %r" % (names,))
+
+    def processes_of(self, launcher, word):
+        return [launcher.pid]  # started directly: the launcher is the program
+
+    def _each(self, pids, call):
+        ntdll, kernel32 = ctypes.windll.ntdll, ctypes.windll.kernel32
+        for pid in pids:
+            handle = kernel32.OpenProcess(PROCESS_SUSPEND_RESUME, False, pid)
+            if not handle:
+                raise OSError("cannot open process %d" % pid)
+            try:
+                getattr(ntdll, call)(handle)
+            finally:
+                kernel32.CloseHandle(handle)
+
+    def freeze(self, pids):
+        self._each(pids, "NtSuspendProcess")
+
+    def resume(self, pids):
+        self._each(pids, "NtResumeProcess")
+
+
+def native_path(path):
+    return os.path.realpath(path)
