@@ -17,7 +17,8 @@ namespace {
 enum class State { Untried, Open, Unusable };
 
 State state = State::Untried;
-Display *mainDisplay = nullptr;
+// Read by the error handler on either thread.
+std::atomic<Display *> mainDisplay{nullptr};
 std::atomic<bool> lost{false};
 std::atomic<int> mainFd{-1};
 // When the current ServerWait began, in steady-clock ticks; 0 while none is under way.
@@ -73,14 +74,15 @@ Display *Connection()
         XInitThreads();
         XSetErrorHandler(TrapError);
         XSetIOErrorHandler(SilentIOError);
-        Display *listener = nullptr;
+        Display *main = nullptr, *listener = nullptr;
         // A frozen server accepts the connection and never sends its greeting: bounded too.
-        if (!OpenConnections(&mainDisplay, &listener, SERVER_REPLY_TIMEOUT_MS))
+        if (!OpenConnections(&main, &listener, SERVER_REPLY_TIMEOUT_MS))
             return nullptr;
-        mainFd = ConnectionNumber(mainDisplay);
+        mainDisplay = main;
+        mainFd = ConnectionNumber(main);
         state = State::Open;
     }
-    return state == State::Open && !lost ? mainDisplay : nullptr;
+    return state == State::Open && !lost ? mainDisplay.load() : nullptr;
 }
 
 bool ConnectionLost()

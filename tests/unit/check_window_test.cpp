@@ -116,31 +116,19 @@ void PathAfterClose()
     CloseHandle(process);
     GetModuleFileNameExA(process, NULL, text, sizeof text);
 }
-void ImageNameFirst()
+void AskImageName(bool afterModulePath, DWORD flags)
 {
     char text[1024];
     DWORD size = sizeof text;
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, 7);
-    QueryFullProcessImageNameA(process, 0, text, &size);
+    if (afterModulePath)
+        GetModuleFileNameExA(process, NULL, text, sizeof text);
+    QueryFullProcessImageNameA(process, flags, text, &size);
     CloseHandle(process);
 }
-void ImageNameAfterModulePath()
-{
-    char text[1024];
-    DWORD size = sizeof text;
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, 7);
-    GetModuleFileNameExA(process, NULL, text, sizeof text);
-    QueryFullProcessImageNameA(process, 0, text, &size);
-    CloseHandle(process);
-}
-void ImageNameNativeFormat()
-{
-    char text[1024];
-    DWORD size = sizeof text;
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, 7);
-    QueryFullProcessImageNameA(process, 1, text, &size);
-    CloseHandle(process);
-}
+void ImageNameFirst() { AskImageName(false, 0); }
+void ImageNameAfterModulePath() { AskImageName(true, 0); }
+void ImageNameNativeFormat() { AskImageName(false, 1); }
 BOOL CALLBACK Stop(HWND, LPARAM) { return FALSE; }
 void CallbackStops() { EnumWindows(Stop, 0); }
 BOOL CALLBACK Leak(HWND, LPARAM)

@@ -22,6 +22,7 @@ from xdesk import XDesktop  # noqa: E402
 
 HUNGSCAN = os.environ.get("HUNGSCAN_X11_EXE", "")
 SCENE = os.environ.get("HUNGSCAN_XSCENE_EXE", "")
+ENUM_SEAM = os.environ.get("HUNGSCAN_ENUM_SEAM_EXE", "")
 
 ERROR = b"!! Error (OpenProcess)"
 LONG_NAME = bytes(b"0123456789abcdefghij"[i % 20] for i in range(2000))
@@ -154,6 +155,22 @@ class NoDisplay(unittest.TestCase):
         self.assertEqual(err, b"")
         self.assertEqual(out, banner(LF) + LF + b"!! Error (EnumWindows)" + LF + trailer(LF))
         self.assertEqual(status, 1)
+
+
+class Desktops(unittest.TestCase):
+    def test_enumeration_result_as_on_windows(self):
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("answer", b"One", b"Two", b"Three")])
+            status, out, err = desk.run([ENUM_SEAM])
+        self.assertEqual((status, out, err), (0, b"all=1 calls=3\nstopped=0 calls=1\n", b""))
+
+    def test_a_closed_desktop_leaves_no_socket_or_lock_file(self):
+        with XDesktop() as desk:
+            number = desk.display[1:]
+            socket = "/tmp/.X11-unix/X" + number
+            files = [f for f in (socket, "/tmp/.X%s-lock" % number) if os.path.exists(f)]
+            self.assertIn(socket, files)
+        self.assertFalse([f for f in files if os.path.exists(f)])
 
 
 class StandardStreams(unittest.TestCase):
