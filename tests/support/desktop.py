@@ -12,9 +12,10 @@ import time
 
 
 class PrivateDesktop:
-    def __init__(self):
+    def __init__(self, display=None):
         self.xvfb = None
-        self.display = None
+        # Given a display, the desktop shares it and leaves it running; else it starts its own.
+        self.display = display
         self.processes = []
 
     def xvfb_options(self):
@@ -22,7 +23,8 @@ class PrivateDesktop:
 
     def open(self):
         try:
-            self.xvfb, self.display = start_xvfb(*self.xvfb_options())
+            if self.display is None:
+                self.xvfb, self.display = start_xvfb(*self.xvfb_options())
             self.prepare()
         except BaseException:
             self.close()

@@ -27,8 +27,8 @@ def windows_path(unix_path):
 
 
 class WineDesktop(PrivateDesktop):
-    def __init__(self, work_dir, arch="win32"):
-        super().__init__()
+    def __init__(self, work_dir, arch="win32", display=None):
+        super().__init__(display)
         self.work_dir = os.path.abspath(work_dir)
         self.arch = arch
         self.prefix = os.path.join(self.work_dir, "wineprefix" if arch == "win32" else "wineprefix-" + arch)

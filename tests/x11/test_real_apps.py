@@ -1,9 +1,10 @@
 """build/linux/hungscan among real programs that nobody here wrote: a GTK 3 program (zenity), a
-Qt 5 program (qt5ct) and one that takes no part in pings (xterm), with no window manager and
-under openbox. Each desktop is scanned three times: all running, all frozen with SIGSTOP, all
-resumed.
+Qt 5 program (qt5ct), Wine's notepad and one that takes no part in pings (xterm), with no window
+manager and under openbox. Each desktop is scanned three times: all running, all frozen with
+SIGSTOP, all resumed.
 
-Needs HUNGSCAN_X11_EXE in the environment (CTest sets it).
+Needs HUNGSCAN_X11_EXE and HUNGSCAN_WINE_WORK (for Wine's prefix) in the environment (CTest
+sets them).
 """
 
 import os
@@ -16,9 +17,11 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from transcript import LF, banner, parse, trailer  # noqa: E402
+from winedesk import WineDesktop  # noqa: E402
 from xdesk import XDesktop  # noqa: E402
 
 HUNGSCAN = os.environ.get("HUNGSCAN_X11_EXE", "")
+WINE_WORK = os.environ.get("HUNGSCAN_WINE_WORK", "")
 NOTHING_HUNG = banner(LF) + trailer(LF)
 
 # (program, caption of the window the user sees, command line); None: cannot be probed.
@@ -27,6 +30,8 @@ PROGRAMS = [
      ["zenity", "--info", "--title", "hungscan GTK 3 probe", "--text", "A real GTK 3 window"]),
     (b"/usr/bin/qt5ct", b"Qt5 Configuration Tool", ["qt5ct"]),
     (None, b"hungscan xterm probe", ["xterm", "-T", "hungscan xterm probe"]),
+    # Started by Wine, below: the process X knows is Wine's loader.
+    (b"/usr/lib/wine/wine", b"Untitled - Notepad", None),
 ]
 
 
@@ -44,7 +49,12 @@ class RealPrograms(unittest.TestCase):
         env = cls.desk.env()
         # Their own HOME, no accessibility bus, and Qt on X11 whatever the session would pick.
         env.update(HOME=home.name, XDG_CONFIG_HOME=home.name, NO_AT_BRIDGE="1", QT_QPA_PLATFORM="xcb")
-        cls.programs = [cls.desk.start(argv, env=env, stdin=subprocess.DEVNULL) for _, _, argv in PROGRAMS]
+        cls.programs = [cls.desk.start(argv, env=env, stdin=subprocess.DEVNULL)
+                        for _, _, argv in PROGRAMS if argv is not None]
+        # Wine on the same display, with a 32-bit prefix of its own.
+        cls.wine = WineDesktop(WINE_WORK, display=cls.desk.display).open()
+        cls.addClassCleanup(cls.wine.close)
+        cls.notepad = cls.wine.start("notepad.exe", stdin=subprocess.DEVNULL)
         cls.desk.await_windows([caption for _, caption, _ in PROGRAMS])
         time.sleep(1)  # let each toolkit finish mapping and settle into its event loop
 
@@ -56,6 +66,8 @@ class RealPrograms(unittest.TestCase):
     def signal_all(self, sig):
         for proc in self.programs:
             os.killpg(proc.pid, sig)  # every process of the program
+        for pid in self.wine.processes_of(self.notepad, b""):  # and all that Wine started for it
+            os.kill(pid, sig)
 
     def test_running_frozen_resumed(self):
         self.assertEqual(self.scan(), NOTHING_HUNG, "programs that answer were reported")
