@@ -74,9 +74,9 @@ Display *Connection()
         XInitThreads();
         XSetErrorHandler(TrapError);
         XSetIOErrorHandler(SilentIOError);
-        Display *main = nullptr, *listener = nullptr;
+        Display *main = nullptr;
         // A frozen server accepts the connection and never sends its greeting: bounded too.
-        if (!OpenConnections(&main, &listener, SERVER_REPLY_TIMEOUT_MS))
+        if (!OpenConnections(&main, SERVER_REPLY_TIMEOUT_MS))
             return nullptr;
         mainDisplay = main;
         mainFd = ConnectionNumber(main);

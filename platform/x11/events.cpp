@@ -27,6 +27,8 @@ struct Start
     Opening result = Opening::Pending;
     bool abandoned = false; // the program stopped waiting for the greeting
     Display *main = nullptr;
+    // Open for the rest of the program, and held here so that it stays reachable after the
+    // thread has given up on a lost server.
     Display *listener = nullptr;
 };
 
@@ -95,7 +97,7 @@ void Run(Start *start)
 
 } // namespace
 
-bool OpenConnections(Display **main, Display **listener, int timeoutMs)
+bool OpenConnections(Display **main, int timeoutMs)
 {
     static Start *const start = new Start;
     std::thread(Run, start).detach();
@@ -109,7 +111,6 @@ bool OpenConnections(Display **main, Display **listener, int timeoutMs)
     if (start->result != Opening::Done)
         return false;
     *main = start->main;
-    *listener = start->listener;
     return true;
 }
 

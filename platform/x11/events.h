@@ -7,9 +7,10 @@
 
 namespace hungscan_x11 {
 
-// Starts the thread, which opens both connections. False when it could not, or did not within
-// timeoutMs (a server that accepts connections but does not answer).
-bool OpenConnections(Display **main, Display **listener, int timeoutMs);
+// Starts the thread, which opens both connections and keeps the listening one to itself; gives
+// back the main one. False when it could not, or did not within timeoutMs (a server that
+// accepts connections but does not answer).
+bool OpenConnections(Display **main, int timeoutMs);
 
 } // namespace hungscan_x11
 
