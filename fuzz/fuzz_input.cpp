@@ -77,7 +77,7 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
 
     struct Owner
     {
-        bool opens, pathReadable, pathTerminated, moduleLookupWorks;
+        bool opens, pathReadable, pathTerminated, moduleLookupWorks, frozen, queryRefused;
         std::string path;
     };
     std::vector<Owner> owners(1 + in.byte() % kMaxOwners);
@@ -88,6 +88,8 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
         owner.pathReadable = flags & 2;
         owner.pathTerminated = flags & 4;
         owner.moduleLookupWorks = !(flags & 8);
+        owner.frozen = flags & 16;
+        owner.queryRefused = flags & 32;
         owner.path = in.text();
     }
     while (!in.done())
@@ -95,9 +97,16 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
         const std::uint8_t flags = in.byte();
         scripted::Window window;
         window.probe = static_cast<scripted::Probe>(flags & 3);
+        if (flags & 0x80)
+        {
+            if (window.probe == scripted::Probe::TimesOut)
+                window.probe = scripted::Probe::Refused;
+            else if (window.probe == scripted::Probe::DeemedHung)
+                window.probeError = 0;
+        }
         window.captionReadable = !(flags & 4);
         window.caption = in.text();
-        const std::size_t ownerIndex = (flags >> 3) % (owners.size() + 1);
+        const std::size_t ownerIndex = ((flags >> 3) & 0x0F) % (owners.size() + 1);
         if (ownerIndex != 0)
         {
             const Owner &owner = owners[ownerIndex - 1];
@@ -106,6 +115,8 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
             window.pathReadable = owner.pathReadable;
             window.pathTerminated = owner.pathTerminated;
             window.moduleLookupWorks = owner.moduleLookupWorks;
+            window.ownerFrozen = owner.frozen;
+            window.queryRefused = owner.queryRefused;
             window.path = owner.path;
         }
         scenario.windows.push_back(window);
@@ -138,15 +149,19 @@ std::string EncodeFuzzInput(const scripted::Scenario &scenario)
     for (const scripted::Window *owner : owners)
     {
         out.push_back(static_cast<char>((owner->opens ? 1 : 0) | (owner->pathReadable ? 2 : 0) |
-                                        (owner->pathTerminated ? 4 : 0) | (owner->moduleLookupWorks ? 0 : 8)));
+                                        (owner->pathTerminated ? 4 : 0) | (owner->moduleLookupWorks ? 0 : 8) |
+                                        (owner->ownerFrozen ? 16 : 0) | (owner->queryRefused ? 32 : 0)));
         PutText(out, owner->path);
     }
     for (const scripted::Window &window : scenario.windows)
     {
         const auto found = ownerIndex.find(window.owner);
         const std::size_t index = found == ownerIndex.end() ? 0 : found->second;
-        out.push_back(static_cast<char>(static_cast<int>(window.probe) | (window.captionReadable ? 0 : 4) |
-                                        static_cast<int>(index << 3)));
+        const bool refused = window.probe == scripted::Probe::Refused;
+        const bool otherError = refused || (window.probe == scripted::Probe::DeemedHung && window.probeError == 0);
+        const int probe = static_cast<int>(refused ? scripted::Probe::TimesOut : window.probe);
+        out.push_back(static_cast<char>(probe | (window.captionReadable ? 0 : 4) | static_cast<int>(index << 3) |
+                                        (otherError ? 0x80 : 0)));
         PutText(out, window.caption);
     }
     return out;
@@ -161,11 +176,15 @@ std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status)
     for (std::size_t i = 0; i < reached; ++i)
     {
         const scripted::Window &window = scenario.windows[i];
-        if (window.probe == scripted::Probe::Answers || window.probe == scripted::Probe::Gone)
+        // Only a probe left unanswered is a hang (a refused one is not), and not in a process
+        // the system itself has frozen, as far as the system says so.
+        if (window.probe != scripted::Probe::TimesOut && window.probe != scripted::Probe::DeemedHung)
+            continue;
+        const scripted::Window *owner = window.owner == 0 ? nullptr : FirstWithOwner(scenario, window.owner);
+        if (owner != nullptr && owner->ownerFrozen && !owner->queryRefused)
             continue;
         const std::string caption = window.captionReadable ? Shown(window.caption) : "";
         out += "\nUnresponsive Window:\n Caption: " + caption + "\n";
-        const scripted::Window *owner = window.owner == 0 ? nullptr : FirstWithOwner(scenario, window.owner);
         if (owner == nullptr || !owner->opens)
         {
             out += "!! Error (OpenProcess)\n";

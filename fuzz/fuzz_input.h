@@ -2,9 +2,12 @@
 //
 //   byte 0          bit 7 set: the enumeration fails after (bits 0-6) windows
 //   byte 1          number of owner processes, 1 + value % 8
-//   per owner       flags (bit 0 opens, bit 1 path readable, bit 2 path terminated), TEXT path
-//   per window      flags (bits 0-1 probe result, bit 2 caption unreadable, bits 3-7 owner:
-//                   0 none, k the k-th owner), TEXT caption
+//   per owner       flags (bit 0 opens, bit 1 path readable, bit 2 path terminated, bit 3 module
+//                   lookup fails, bit 4 frozen by the system, bit 5 extended information
+//                   refused), TEXT path
+//   per window      flags (bits 0-1 probe result, bit 2 caption unreadable, bits 3-6 owner:
+//                   0 none, k the k-th owner; bit 7 the failed probe leaves another error than
+//                   ERROR_TIMEOUT: a timed-out probe becomes a refused one), TEXT caption
 //   TEXT            16-bit little-endian length L; bit 15 clear: the next L bytes (fewer at
 //                   the end of input); bit 15 set: one byte repeated L % 4096 times.
 //                   NUL bytes read as 0x01, since the platform's texts cannot hold NUL.

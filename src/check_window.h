@@ -1,4 +1,5 @@
-// The check that the scan hands to EnumWindows for every top-level window.
+// The check that the scan hands to EnumWindows for every top-level window, and the pieces of it
+// that the watch shares.
 #ifndef HUNGSCAN_CHECK_WINDOW_H
 #define HUNGSCAN_CHECK_WINDOW_H
 
@@ -13,5 +14,25 @@ const int TEXT_BUFFER_SIZE = 1024;
 // Probes one window and reports it on standard output if its thread does not answer.
 // Always returns TRUE so the enumeration reaches every window.
 BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM lParam);
+
+// Probes one window: TRUE when its thread did not answer for lack of an answer, the window still
+// exists and its process is not one the system has frozen. Leaves the owner's process id in
+// *processId (0 when it is not known) for a window found unresponsive.
+BOOL IsWindowUnresponsive(HWND hwnd, DWORD *processId);
+
+// The caption as a report shows it, in a buffer of TEXT_BUFFER_SIZE bytes.
+void ReadCaption(HWND hwnd, char *text);
+
+// What the owner lookup found.
+enum OwnerLookup
+{
+    OWNER_PATH,       // the path is in the buffer
+    OWNER_NO_PATH,    // the process opened, but would not give its path
+    OWNER_NOT_OPENED, // the process could not be opened
+};
+
+// Opens the owner for its path and reads it, as a report shows it, into a buffer of
+// TEXT_BUFFER_SIZE bytes.
+OwnerLookup ReadOwnerPath(DWORD processId, char *text);
 
 #endif

@@ -134,29 +134,34 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                 if (value.find('\0') != std::string::npos)
                     return word + ": the platform's texts cannot hold NUL";
             }
-            else if (word == "owner")
+            else if (word == "owner" || word == "error")
             {
                 size_t digits = pos;
                 while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
                     ++digits;
                 if (digits == pos)
-                    return "owner needs a process id";
-                window.owner = static_cast<DWORD>(std::strtoul(line.substr(pos, digits - pos).c_str(), nullptr, 10));
+                    return word + " needs a number";
+                const unsigned long number = std::strtoul(line.substr(pos, digits - pos).c_str(), nullptr, 10);
+                if (word == "owner")
+                    window.owner = static_cast<DWORD>(number);
+                else
+                    window.probeError = static_cast<long>(number);
                 pos = digits;
             }
             else
                 return "unknown attribute " + word;
             continue;
         }
-        if (word == "answers" || word == "times-out" || word == "deemed-hung" || word == "gone")
+        if (word == "answers" || word == "times-out" || word == "deemed-hung" || word == "gone" || word == "refused")
         {
             if (haveState)
                 return "a window has one state";
             haveState = true;
-            window.probe = word == "answers"     ? Probe::Answers
-                           : word == "times-out" ? Probe::TimesOut
+            window.probe = word == "answers"       ? Probe::Answers
+                           : word == "times-out"   ? Probe::TimesOut
                            : word == "deemed-hung" ? Probe::DeemedHung
-                                                   : Probe::Gone;
+                           : word == "gone"        ? Probe::Gone
+                                                   : Probe::Refused;
         }
         else if (word == "caption-unreadable")
             window.captionReadable = false;
@@ -168,11 +173,15 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
             window.pathTerminated = false;
         else if (word == "module-path-fails")
             window.moduleLookupWorks = false;
+        else if (word == "owner-frozen")
+            window.ownerFrozen = true;
+        else if (word == "query-refused")
+            window.queryRefused = true;
         else
             return "unknown word " + word;
     }
     if (!haveState)
-        return "a window needs a state (answers, times-out, deemed-hung or gone)";
+        return "a window needs a state (answers, times-out, deemed-hung, gone or refused)";
     return "";
 }
 

@@ -7,13 +7,14 @@
 //   scenario NAME
 //   window STATE [caption=VALUE] [caption-unreadable] [owner=PID] [denied]
 //          [path=VALUE] [path-unreadable] [path-unterminated] [module-path-fails]
+//          [error=N] [owner-frozen] [query-refused]
 //   enumeration fails-after=N
 //   status N
 //   expect
 //   VALUE            one line of the transcript per line, joined by line feeds
 //   end
 //
-// STATE is answers, times-out, deemed-hung or gone. A VALUE is one or more quoted segments with
+// STATE is answers, times-out, deemed-hung, gone or refused. A VALUE is one or more quoted segments with
 // C escapes (\\ \" \n \r \t \xHH), each optionally repeated: 3*"ab" is "ababab".
 #ifndef HUNGSCAN_SCRIPTED_SCENARIO_H
 #define HUNGSCAN_SCRIPTED_SCENARIO_H
@@ -31,6 +32,8 @@ enum class Probe
     TimesOut,   // the thread does not answer within the timeout
     DeemedHung, // the system already deems the thread hung: the probe fails at once
     Gone,       // the window was destroyed after the enumeration listed it
+    Refused,    // the probe fails at once for another reason than a missing answer (a paused
+                // Store app's window): last error 0, not deemed hung
 };
 
 struct Window
@@ -47,6 +50,14 @@ struct Window
     // The module lookup fails (a 64-bit owner seen from a 32-bit caller on some systems), while
     // the process image name is still given.
     bool moduleLookupWorks = true;
+    // The last error a failed probe leaves; -1: what the state implies (ERROR_TIMEOUT for a
+    // thread that does not answer, ERROR_INVALID_WINDOW_HANDLE for a window gone, 0 if refused).
+    long probeError = -1;
+    // The system has frozen the owner (a Store app out of sight), as the extended process
+    // information says.
+    bool ownerFrozen = false;
+    // The extended process information is refused for its size, as older systems and Wine do.
+    bool queryRefused = false;
 };
 
 struct Scenario

@@ -17,6 +17,20 @@ const int kExpectedBufferSize = 1024;
 const DWORD kExpectedAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 const std::uintptr_t kWindowBase = 0x10000;
 const std::uintptr_t kHandleBase = 0x40000;
+HMODULE const kNtdll = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FF00000));
+const LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004u);
+
+// The extended basic process information as the program's side lays it out: its size, the six
+// fields of the basic information, then the flags.
+const size_t kBasicInformationSize = 6 * sizeof(void *);
+const size_t kFlagsOffset = sizeof(std::size_t) + kBasicInformationSize;
+const ULONG kIsFrozen = 0x10;
+
+struct OpenProcessHandle
+{
+    DWORD processId;
+    DWORD access;
+};
 
 struct WindowState
 {
@@ -28,12 +42,14 @@ struct State
 {
     Scenario scenario;
     std::vector<WindowState> windows;
-    std::map<HANDLE, DWORD> openHandles; // handle -> process id
+    std::map<HANDLE, OpenProcessHandle> openHandles;
     std::map<HANDLE, bool> modulePathRead; // handle -> whether GetModuleFileNameExA gave a path
     std::uintptr_t nextHandle = 0;
     Trace trace;
     std::function<std::string()> flushed;
     std::string reportPath;
+    DWORD lastError = 0;
+    size_t lastProbed = SIZE_MAX;
 };
 
 State &state()
@@ -114,6 +130,28 @@ const Window *OwnerWindow(DWORD processId)
     return nullptr;
 }
 
+// The block's first two lines must be on screen before the owner is opened for its path.
+void CheckCaptionFlushed(DWORD processId)
+{
+    State &s = state();
+    if (!s.flushed)
+        return;
+    if (s.lastProbed >= s.scenario.windows.size() || s.scenario.windows[s.lastProbed].owner != processId)
+        return;
+    const Window *window = &s.scenario.windows[s.lastProbed];
+    std::string caption = window->probe == Probe::Gone || !window->captionReadable ? "" : window->caption;
+    if (caption.size() > static_cast<size_t>(kExpectedBufferSize - 1))
+        caption.resize(kExpectedBufferSize - 1);
+    // The report shows control bytes as '?'.
+    for (char &c : caption)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    const std::string lines = "\nUnresponsive Window:\n Caption: " + caption + "\n";
+    const std::string out = s.flushed();
+    if (out.size() < lines.size() || out.compare(out.size() - lines.size(), lines.size(), lines) != 0)
+        Violation("owner " + std::to_string(processId) + " opened before its window's caption line was flushed");
+}
+
 void WriteReport()
 {
     const State &s = state();
@@ -134,8 +172,11 @@ void Load(const Scenario &scenario)
     s.scenario = scenario;
     s.windows.assign(scenario.windows.size(), WindowState());
     s.openHandles.clear();
+    s.modulePathRead.clear();
     s.nextHandle = 0;
     s.trace = Trace();
+    s.lastError = 0;
+    s.lastProbed = SIZE_MAX;
 }
 
 const Trace &GetTrace()
@@ -215,9 +256,18 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam
         Violation("window " + WindowName(hWnd) + " probed twice");
     ws.probed = true;
     ws.answered = window->probe == Probe::Answers;
-    if (ws.answered && lpdwResult != nullptr)
-        *lpdwResult = 0;
-    return ws.answered ? 1 : 0;
+    state().lastProbed = index;
+    if (ws.answered)
+    {
+        if (lpdwResult != nullptr)
+            *lpdwResult = 0;
+        return 1; // success leaves the last error as it was
+    }
+    state().lastError = static_cast<DWORD>(window->probeError >= 0          ? window->probeError
+                                           : window->probe == Probe::Gone    ? ERROR_INVALID_WINDOW_HANDLE
+                                           : window->probe == Probe::Refused ? 0
+                                                                             : ERROR_TIMEOUT);
+    return 0;
 }
 
 extern "C" BOOL WINAPI IsWindow(HWND hWnd)
@@ -226,6 +276,72 @@ extern "C" BOOL WINAPI IsWindow(HWND hWnd)
     size_t index = 0;
     const Window *window = Lookup(hWnd, index);
     return window != nullptr && window->probe != Probe::Gone;
+}
+
+extern "C" BOOL WINAPI IsHungAppWindow(HWND hwnd)
+{
+    Record("IsHungAppWindow(" + WindowName(hwnd) + ")");
+    size_t index = 0;
+    const Window *window = LookupProbed("IsHungAppWindow", hwnd, index);
+    return window != nullptr && window->probe == Probe::DeemedHung;
+}
+
+extern "C" DWORD WINAPI GetLastError()
+{
+    return state().lastError;
+}
+
+extern "C" void WINAPI SetLastError(DWORD dwErrCode)
+{
+    state().lastError = dwErrCode;
+}
+
+namespace {
+
+// As ntdll answers a query for the extended basic information of a process.
+LONG WINAPI ScriptedNtQueryInformationProcess(HANDLE process, UINT infoClass, PVOID info, ULONG size, ULONG *length)
+{
+    Record("NtQueryInformationProcess(" + HandleName(process) + ", " + std::to_string(infoClass) + ", " +
+           std::to_string(size) + ")");
+    State &s = state();
+    const auto open = s.openHandles.find(process);
+    if (open == s.openHandles.end())
+    {
+        Violation("process information asked through a handle that is not open: " + HandleName(process));
+        return static_cast<LONG>(0xC0000008u); // STATUS_INVALID_HANDLE
+    }
+    if (infoClass != 0)
+        Violation("process information of class " + std::to_string(infoClass));
+    if (size < kFlagsOffset + sizeof(ULONG) || *static_cast<std::size_t *>(info) != size)
+        Violation("extended process information asked for with a size of " + std::to_string(size));
+    const Window *owner = OwnerWindow(open->second.processId);
+    std::memset(static_cast<char *>(info) + sizeof(std::size_t), 0, kBasicInformationSize);
+    if (owner != nullptr && owner->queryRefused)
+    {
+        // What Wine answers: the basic information only, and a length that says so.
+        if (length != nullptr)
+            *length = static_cast<ULONG>(kBasicInformationSize);
+        return kStatusInfoLengthMismatch;
+    }
+    const ULONG flags = owner != nullptr && owner->ownerFrozen ? kIsFrozen : 0;
+    std::memcpy(static_cast<char *>(info) + kFlagsOffset, &flags, sizeof flags);
+    if (length != nullptr)
+        *length = size;
+    return 0;
+}
+
+} // namespace
+
+extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
+{
+    return lpModuleName != nullptr && std::strcmp(lpModuleName, "ntdll.dll") == 0 ? kNtdll : NULL;
+}
+
+extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
+{
+    if (hModule != kNtdll || std::strcmp(lpProcName, "NtQueryInformationProcess") != 0)
+        return NULL;
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(ScriptedNtQueryInformationProcess));
 }
 
 extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
@@ -252,22 +368,6 @@ extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessI
     size_t index = 0;
     const Window *window = LookupProbed("GetWindowThreadProcessId", hWnd, index);
 
-    State &s = state();
-    if (s.flushed && window != nullptr)
-    {
-        // The block's first two lines must be on screen before the owner lookup starts.
-        std::string caption = window->probe == Probe::Gone || !window->captionReadable ? "" : window->caption;
-        if (caption.size() > static_cast<size_t>(kExpectedBufferSize - 1))
-            caption.resize(kExpectedBufferSize - 1);
-        // The report shows control bytes as '?'.
-        for (char &c : caption)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-                c = '?';
-        const std::string lines = "\nUnresponsive Window:\n Caption: " + caption + "\n";
-        const std::string out = s.flushed();
-        if (out.size() < lines.size() || out.compare(out.size() - lines.size(), lines.size(), lines) != 0)
-            Violation("owner of window " + WindowName(hWnd) + " looked up before its caption line was flushed");
-    }
     if (lpdwProcessId == nullptr)
     {
         Violation("GetWindowThreadProcessId without a place for the process id");
@@ -283,16 +383,20 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle,
 {
     Record("OpenProcess(" + Hex(dwDesiredAccess) + ", " + std::to_string(bInheritHandle) + ", " +
            std::to_string(dwProcessId) + ")");
-    if (dwDesiredAccess != kExpectedAccess)
+    const bool limited = dwDesiredAccess == PROCESS_QUERY_LIMITED_INFORMATION;
+    if (dwDesiredAccess != kExpectedAccess && !limited)
         Violation("process opened for " + Hex(dwDesiredAccess));
     if (bInheritHandle != FALSE)
         Violation("process handle made inheritable");
+    if (!limited)
+        CheckCaptionFlushed(dwProcessId);
+    // The limited right is granted where the full one is not: elevated and protected processes.
     const Window *owner = dwProcessId == 0 ? nullptr : OwnerWindow(dwProcessId);
-    if (owner == nullptr || !owner->opens)
+    if (owner == nullptr || (!owner->opens && !limited))
         return NULL;
     State &s = state();
     HANDLE handle = reinterpret_cast<HANDLE>(kHandleBase + 4 * ++s.nextHandle);
-    s.openHandles[handle] = dwProcessId;
+    s.openHandles[handle] = OpenProcessHandle{dwProcessId, dwDesiredAccess};
     ++s.trace.opened;
     return handle;
 }
@@ -312,11 +416,13 @@ extern "C" DWORD WINAPI GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, L
         Violation("path read through a handle that is not open: " + HandleName(hProcess));
         return 0;
     }
+    if (open->second.access != kExpectedAccess)
+        Violation("path read through a handle opened for " + Hex(open->second.access));
     if (nSize == 0)
         return 0;
     // Touch the whole buffer the caller claims to have, so a shorter one shows up under ASan.
     std::memset(lpFilename, 0xCC, nSize);
-    const Window *owner = OwnerWindow(open->second);
+    const Window *owner = OwnerWindow(open->second.processId);
     s.modulePathRead[hProcess] = false;
     // An empty path comes back as length 0, which is the call's failure result.
     if (owner == nullptr || !owner->pathReadable || !owner->moduleLookupWorks || owner->path.empty())
@@ -356,7 +462,7 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags
     if (size == 0)
         return FALSE;
     std::memset(lpExeName, 0xCC, size);
-    const Window *owner = OwnerWindow(open->second);
+    const Window *owner = OwnerWindow(open->second.processId);
     // Unlike the module lookup, this call cuts nothing: a path that does not fit is a failure.
     if (owner == nullptr || !owner->pathReadable || owner->path.empty() || owner->path.size() >= size)
         return FALSE;

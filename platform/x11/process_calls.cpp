@@ -99,3 +99,14 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
     delete process;
     return TRUE;
 }
+
+// There is no ntdll here, and so no system that freezes processes behind a program's back.
+extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR)
+{
+    return NULL;
+}
+
+extern "C" FARPROC WINAPI GetProcAddress(HMODULE, LPCSTR)
+{
+    return NULL;
+}

@@ -9,6 +9,8 @@
 //                                window's own time.
 // window caption                 _NET_WM_NAME, else WM_NAME, bytes as stored
 // window's process id            the X-Resource extension, else _NET_WM_PID of a local client
+// thread deemed hung             none: X has no such judgement, and a stopped client is a real
+//                                hang to its user; every failed ping is a timeout
 //
 // A server that goes away or stops answering ends the enumeration as a failure, never the
 // program.
@@ -39,7 +41,19 @@ HWND ToHwnd(Window window)
     return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window));
 }
 
+thread_local DWORD lastError = 0;
+
 } // namespace
+
+extern "C" DWORD WINAPI GetLastError()
+{
+    return lastError;
+}
+
+extern "C" void WINAPI SetLastError(DWORD dwErrCode)
+{
+    lastError = dwErrCode;
+}
 
 extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
@@ -67,7 +81,10 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
 {
     Display *d = Connection();
     if (d == nullptr || Msg != WM_NULL)
+    {
+        SetLastError(ERROR_TIMEOUT);
         return 0;
+    }
     const Window window = ToWindow(hWnd);
     int answered = AwaitPing(window, uTimeout);
     if (answered < 0)
@@ -82,9 +99,19 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
             answered = AwaitPing(window, uTimeout);
         }
     }
-    if (answered > 0 && lpdwResult != nullptr)
+    if (answered <= 0)
+    {
+        SetLastError(ERROR_TIMEOUT);
+        return 0;
+    }
+    if (lpdwResult != nullptr)
         *lpdwResult = 0;
-    return answered > 0 ? 1 : 0;
+    return 1;
+}
+
+extern "C" BOOL WINAPI IsHungAppWindow(HWND)
+{
+    return FALSE;
 }
 
 extern "C" BOOL WINAPI IsWindow(HWND hWnd)

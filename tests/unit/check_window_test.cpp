@@ -20,28 +20,43 @@ struct CallsCase
 
 const char kProbe[] = "SendMessageTimeoutA(#0, 0x0, 0, 0, 0x2, 1000, null)";
 
+// After a failed probe: is the window still there, and is its process one the system froze.
+#define FAILED(pid) kProbe, "IsWindow(#0)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x1000, 0, " pid ")"
+#define FROZEN_QUERY(handle) "NtQueryInformationProcess(" handle ", 0, 64)", "CloseHandle(" handle ")"
+
 const CallsCase kCallsCases[] = {
     {"answering window: the probe and nothing else", "window answers caption=\"A\" owner=7 path=\"C:\\\\a.exe\"",
      {kProbe}},
     {"hung window, owner opens, path read",
      "window deemed-hung caption=\"A\" owner=7 path=\"C:\\\\a.exe\"",
-     {kProbe, "IsWindow(#0)", "GetWindowTextA(#0, 1024)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x410, 0, 7)",
-      "GetModuleFileNameExA(h1, null, 1024)", "CloseHandle(h1)"}},
+     {FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)",
+      "GetModuleFileNameExA(h2, null, 1024)", "CloseHandle(h2)"}},
     {"timed-out window, path unreadable either way: the handle is closed all the same",
      "window times-out caption=\"A\" owner=7 path-unreadable",
-     {kProbe, "IsWindow(#0)", "GetWindowTextA(#0, 1024)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x410, 0, 7)",
-      "GetModuleFileNameExA(h1, null, 1024)", "QueryFullProcessImageNameA(h1, 0, 1024)", "CloseHandle(h1)"}},
+     {FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)",
+      "GetModuleFileNameExA(h2, null, 1024)", "QueryFullProcessImageNameA(h2, 0, 1024)", "CloseHandle(h2)"}},
     {"module lookup fails: the image name of the same handle",
      "window times-out caption=\"A\" owner=7 path=\"C:\\\\a.exe\" module-path-fails",
-     {kProbe, "IsWindow(#0)", "GetWindowTextA(#0, 1024)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x410, 0, 7)",
-      "GetModuleFileNameExA(h1, null, 1024)", "QueryFullProcessImageNameA(h1, 0, 1024)", "CloseHandle(h1)"}},
+     {FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)",
+      "GetModuleFileNameExA(h2, null, 1024)", "QueryFullProcessImageNameA(h2, 0, 1024)", "CloseHandle(h2)"}},
     {"owner denied: nothing to read, nothing to close", "window deemed-hung caption=\"A\" owner=7 denied",
-     {kProbe, "IsWindow(#0)", "GetWindowTextA(#0, 1024)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x410, 0, 7)"}},
-    {"no owner known: the open is tried with id 0 and fails", "window deemed-hung caption=\"A\"",
-     {kProbe, "IsWindow(#0)", "GetWindowTextA(#0, 1024)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x410, 0, 0)"}},
+     {FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)"}},
+    {"no owner known: nothing to ask the system, the open is tried with id 0 and fails",
+     "window deemed-hung caption=\"A\"",
+     {kProbe, "IsWindow(#0)", "GetWindowThreadProcessId(#0)", "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 0)"}},
     {"window gone: no caption, no owner", "window gone caption=\"A\" owner=7 path=\"C:\\\\a.exe\"",
      {kProbe, "IsWindow(#0)"}},
+    {"probe refused, not deemed hung: not a hang", "window refused caption=\"A\" owner=7",
+     {kProbe, "IsWindow(#0)", "IsHungAppWindow(#0)"}},
+    {"deemed hung with another error: a hang", "window deemed-hung error=5 caption=\"A\" owner=7 denied",
+     {kProbe, "IsWindow(#0)", "IsHungAppWindow(#0)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x1000, 0, 7)",
+      FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)"}},
+    {"owner frozen by the system: its handle closed, nothing reported", "window times-out caption=\"A\" owner=7 owner-frozen",
+     {FAILED("7"), FROZEN_QUERY("h1")}},
 };
+
+#undef FAILED
+#undef FROZEN_QUERY
 
 class Calls : public testing::TestWithParam<CallsCase>
 {
@@ -126,6 +141,13 @@ void AskImageName(bool afterModulePath, DWORD flags)
     QueryFullProcessImageNameA(process, flags, text, &size);
     CloseHandle(process);
 }
+void PathThroughLimitedHandle()
+{
+    char text[1024];
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 7);
+    GetModuleFileNameExA(process, NULL, text, sizeof text);
+    CloseHandle(process);
+}
 void ImageNameFirst() { AskImageName(false, 0); }
 void ImageNameAfterModulePath() { AskImageName(true, 0); }
 void ImageNameNativeFormat() { AskImageName(false, 1); }
@@ -151,6 +173,7 @@ const MisuseCase kMisuseCases[] = {
     {"double close", DoubleClose, "CloseHandle on a handle that is not open"},
     {"close of a failed open", CloseNull, "CloseHandle on a handle that is not open: null"},
     {"read after close", PathAfterClose, "handle that is not open"},
+    {"path through a limited handle", PathThroughLimitedHandle, "handle opened for 0x1000"},
     {"image name first", ImageNameFirst, "without the module lookup failing first"},
     {"image name after a path", ImageNameAfterModulePath, "without the module lookup failing first"},
     {"image name format", ImageNameNativeFormat, "format other than Win32's"},

@@ -11,8 +11,17 @@
 #define CALLBACK
 
 typedef int BOOL;
+typedef std::uint8_t BYTE;
+typedef std::uint16_t WORD;
 typedef std::uint32_t DWORD;
+typedef std::int32_t LONG;
+typedef std::uint32_t ULONG;
+typedef std::uint64_t ULONGLONG;
 typedef unsigned int UINT;
+typedef std::uintptr_t ULONG_PTR;
+typedef std::size_t SIZE_T;
+typedef void *PVOID;
+typedef void *LPVOID;
 typedef std::uintptr_t WPARAM;
 typedef std::intptr_t LPARAM;
 typedef std::intptr_t LRESULT;
@@ -21,9 +30,27 @@ typedef DWORD_PTR *PDWORD_PTR;
 typedef DWORD *LPDWORD;
 typedef DWORD *PDWORD;
 typedef char *LPSTR;
+typedef const char *LPCSTR;
 typedef void *HANDLE;
 typedef struct HWND__ *HWND;
 typedef struct HINSTANCE__ *HMODULE;
+typedef std::intptr_t(WINAPI *FARPROC)();
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef struct _OVERLAPPED *LPOVERLAPPED;
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD dwCtrlType);
+
+typedef struct _SYSTEMTIME
+{
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
 
 #ifndef TRUE
 #define TRUE 1
@@ -37,6 +64,21 @@ typedef struct HINSTANCE__ *HMODULE;
 
 #define PROCESS_VM_READ 0x0010
 #define PROCESS_QUERY_INFORMATION 0x0400
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
+
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_TIMEOUT 1460L
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_TIMEOUT 0x00000102L
+#define WAIT_FAILED 0xFFFFFFFF
+
+#define CTRL_C_EVENT 0
+#define CTRL_BREAK_EVENT 1
+#define CTRL_CLOSE_EVENT 2
 
 typedef BOOL(CALLBACK *WNDENUMPROC)(HWND, LPARAM);
 
@@ -47,13 +89,41 @@ BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
 LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam,
                                    UINT fuFlags, UINT uTimeout, PDWORD_PTR lpdwResult);
 BOOL WINAPI IsWindow(HWND hWnd);
+BOOL WINAPI IsHungAppWindow(HWND hwnd);
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
 DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
+
+// Errors
+DWORD WINAPI GetLastError();
+void WINAPI SetLastError(DWORD dwErrCode);
+
+// Modules
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 
 // Processes
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags, LPSTR lpExeName, PDWORD lpdwSize);
+
+// Time
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
+ULONGLONG WINAPI GetTickCount64();
+
+// Synchronisation and threads
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                           LPDWORD lpThreadId);
+
+// Console
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped);
+BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 }
 
 #endif
