@@ -3,12 +3,118 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <iostream>
+#include <string>
 
 #include "check_window.h"
+#include "watch.h"
 
-int main()
+static const char VERSION_TEXT[] = "hungscan " HUNGSCAN_VERSION;
+
+static const char USAGE_TEXT[] =
+    "Usage: hungscan [--watch[=SECONDS]]\n"
+    "\n"
+    "Lists the top-level windows whose threads do not answer, with the caption of each and the\n"
+    "full path of the program that owns it, then waits for Enter.\n"
+    "\n"
+    "  --watch[=SECONDS]  scan every SECONDS (1 to 3600, default 2) and write a line whenever a\n"
+    "                     window stops answering, answers again or goes while it does not answer;\n"
+    "                     Enter, Ctrl+C or Ctrl+Break ends the watch\n"
+    "  --help             show this help (also -h and /?)\n"
+    "  --version          show the version\n"
+    "\n"
+    "/watch[:SECONDS] is the same as --watch[=SECONDS].\n";
+
+enum Command
 {
+    COMMAND_SCAN,
+    COMMAND_WATCH,
+    COMMAND_HELP,
+    COMMAND_VERSION,
+    COMMAND_WRONG,
+};
+
+// Case is ignored, as Windows' own commands ignore it in their options.
+static BOOL SameOption(const std::string &given, const char *option)
+{
+    std::string lower = given;
+    for (char &c : lower)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return lower == option;
+}
+
+// A whole number of seconds from 1 to WATCH_MAX_SECONDS, nothing else.
+static BOOL ParseSeconds(const std::string &text, UINT *seconds)
+{
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
+        return FALSE;
+    const unsigned long value = std::strtoul(text.c_str(), NULL, 10);
+    if (value < 1 || value > WATCH_MAX_SECONDS)
+        return FALSE;
+    *seconds = static_cast<UINT>(value);
+    return TRUE;
+}
+
+// Until options existed, arguments were ignored; now a mistyped one must not quietly become a
+// scan that then waits for Enter.
+static Command ReadArguments(int argc, char *argv[], UINT *seconds, std::string *problem)
+{
+    if (argc <= 1)
+        return COMMAND_SCAN;
+    const std::string argument = argv[1];
+    if (argc > 2)
+    {
+        *problem = std::string("one option at most; unexpected '") + argv[2] + "'";
+        return COMMAND_WRONG;
+    }
+    if (SameOption(argument, "--help") || SameOption(argument, "-h") || argument == "/?")
+        return COMMAND_HELP;
+    if (SameOption(argument, "--version"))
+        return COMMAND_VERSION;
+
+    const std::string head = argument.substr(0, 7);
+    if (SameOption(head, "--watch") || SameOption(argument.substr(0, 6), "/watch"))
+    {
+        const size_t nameLength = argument[0] == '/' ? 6 : 7;
+        const char separator = argument[0] == '/' ? ':' : '=';
+        *seconds = WATCH_DEFAULT_SECONDS;
+        if (argument.size() == nameLength)
+            return COMMAND_WATCH;
+        if (argument[nameLength] == separator)
+        {
+            if (ParseSeconds(argument.substr(nameLength + 1), seconds))
+                return COMMAND_WATCH;
+            *problem = "the interval must be a whole number of seconds from 1 to 3600: '" + argument + "'";
+            return COMMAND_WRONG;
+        }
+    }
+    *problem = "unknown option '" + argument + "'";
+    return COMMAND_WRONG;
+}
+
+int main(int argc, char *argv[])
+{
+    UINT seconds = 0;
+    std::string problem;
+    switch (ReadArguments(argc, argv, &seconds, &problem))
+    {
+    case COMMAND_HELP:
+        std::cout << USAGE_TEXT;
+        return 0;
+    case COMMAND_VERSION:
+        std::cout << VERSION_TEXT << std::endl;
+        return 0;
+    case COMMAND_WRONG:
+        std::cerr << "hungscan: " << problem << "\n\n" << USAGE_TEXT;
+        return 2;
+    case COMMAND_WATCH:
+        return WatchWindows(seconds);
+    case COMMAND_SCAN:
+        break;
+    }
+
     std::cout << "Checking for unresponsive windows..." << std::endl;
 
     // An enumeration that fails would otherwise leave a transcript that reads as "nothing is

@@ -134,7 +134,7 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                 if (value.find('\0') != std::string::npos)
                     return word + ": the platform's texts cannot hold NUL";
             }
-            else if (word == "owner" || word == "error")
+            else if (word == "owner" || word == "error" || word == "id")
             {
                 size_t digits = pos;
                 while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
@@ -144,6 +144,8 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                 const unsigned long number = std::strtoul(line.substr(pos, digits - pos).c_str(), nullptr, 10);
                 if (word == "owner")
                     window.owner = static_cast<DWORD>(number);
+                else if (word == "id")
+                    window.id = static_cast<long>(number);
                 else
                     window.probeError = static_cast<long>(number);
                 pos = digits;
@@ -249,20 +251,66 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
         }
         if (current == nullptr)
             return fail("'" + keyword + "' before the first scenario");
+        // "at=S" at the end of a line, in whole seconds, as milliseconds.
+        auto seconds = [&argument](long &ms) {
+            const size_t at = argument.rfind("at=");
+            if (at == std::string::npos || at + 3 >= argument.size() ||
+                argument.find_first_not_of("0123456789", at + 3) != std::string::npos)
+                return false;
+            ms = std::strtol(argument.c_str() + at + 3, nullptr, 10) * 1000;
+            return true;
+        };
         if (keyword == "window")
         {
             Window window;
             const std::string error = ParseWindow(rest, 0, window);
             if (!error.empty())
                 return fail(error);
-            current->windows.push_back(window);
+            (current->later.empty() ? current->windows : current->later.back().windows).push_back(window);
         }
         else if (keyword == "enumeration")
         {
             const std::string prefix = "fails-after=";
             if (argument.compare(0, prefix.size(), prefix) != 0 || argument.size() == prefix.size())
                 return fail("expected enumeration fails-after=N");
-            current->enumFailsAfter = std::strtol(argument.c_str() + prefix.size(), nullptr, 10);
+            (current->later.empty() ? current->enumFailsAfter : current->later.back().enumFailsAfter) =
+                std::strtol(argument.c_str() + prefix.size(), nullptr, 10);
+        }
+        else if (keyword == "argument")
+        {
+            size_t pos = 0;
+            std::string value;
+            const std::string error = ParseValue(argument, pos, value);
+            if (!error.empty())
+                return fail(error);
+            current->arguments.push_back(value);
+        }
+        else if (keyword == "desktop")
+        {
+            Desktop desktop;
+            if (!seconds(desktop.atMs) || argument.compare(0, 3, "at=") != 0)
+                return fail("expected desktop at=SECONDS");
+            if (desktop.atMs <= (current->later.empty() ? 0 : current->later.back().atMs))
+                return fail("desktops follow each other in time");
+            current->later.push_back(desktop);
+        }
+        else if (keyword == "stop")
+        {
+            Stop stop;
+            const std::string kind = argument.substr(0, argument.find(' '));
+            if (kind == "enter")
+                stop.kind = Stop::Enter;
+            else if (kind == "ctrl-c")
+                stop.kind = Stop::CtrlC;
+            else if (kind == "ctrl-break")
+                stop.kind = Stop::CtrlBreak;
+            else
+                return fail("expected stop enter|ctrl-c|ctrl-break at=SECONDS");
+            if (!seconds(stop.atMs))
+                return fail("expected stop enter|ctrl-c|ctrl-break at=SECONDS");
+            if (!current->stops.empty() && stop.atMs < current->stops.back().atMs)
+                return fail("stops follow each other in time");
+            current->stops.push_back(stop);
         }
         else if (keyword == "status")
             current->status = std::atoi(argument.c_str());

@@ -7,8 +7,13 @@
 //   scenario NAME
 //   window STATE [caption=VALUE] [caption-unreadable] [owner=PID] [denied]
 //          [path=VALUE] [path-unreadable] [path-unterminated] [module-path-fails]
-//          [error=N] [owner-frozen] [query-refused]
+//          [error=N] [owner-frozen] [query-refused] [id=N]
 //   enumeration fails-after=N
+//   argument VALUE   one command-line argument, in order
+//   desktop at=S     the windows and enumeration lines after it make the desktop from S
+//                    seconds on (the scripted clock starts at 0; a probe that times out
+//                    costs 1000 ms of it)
+//   stop KIND at=S   the user stops a watch at S seconds: KIND is enter, ctrl-c or ctrl-break
 //   status N
 //   expect
 //   VALUE            one line of the transcript per line, joined by line feeds
@@ -58,6 +63,27 @@ struct Window
     bool ownerFrozen = false;
     // The extended process information is refused for its size, as older systems and Wine do.
     bool queryRefused = false;
+    // Which window of the desktop it is, across desktops; -1: its place in its desktop.
+    long id = -1;
+};
+
+// The desktop from a moment of the scripted clock on.
+struct Desktop
+{
+    long atMs = 0;
+    std::vector<Window> windows;
+    long enumFailsAfter = -1;
+};
+
+struct Stop
+{
+    enum Kind
+    {
+        Enter,
+        CtrlC,
+        CtrlBreak,
+    } kind;
+    long atMs;
 };
 
 struct Scenario
@@ -65,6 +91,9 @@ struct Scenario
     std::string name;
     std::vector<Window> windows;
     long enumFailsAfter = -1; // the enumeration fails before this window; -1: it succeeds
+    std::vector<Desktop> later; // desktops that follow the first one, in time order
+    std::vector<std::string> arguments;
+    std::vector<Stop> stops; // in time order
     bool hasExpected = false;
     std::string expected;
     int status = 0;

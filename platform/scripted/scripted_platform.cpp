@@ -1,4 +1,5 @@
 #include "scripted.h"
+#include "scripted_console.h"
 
 #include <psapi.h>
 
@@ -50,6 +51,9 @@ struct State
     std::string reportPath;
     DWORD lastError = 0;
     size_t lastProbed = SIZE_MAX;
+    // The desktop the enumeration shows now: the scenario's first, or a later one.
+    const std::vector<Window> *desktop = nullptr;
+    long enumFailsAfter = -1;
 };
 
 State &state()
@@ -83,30 +87,36 @@ std::string HandleName(HANDLE handle)
     return Hex(value);
 }
 
+} // namespace
+
 void Violation(const std::string &what)
 {
     state().trace.violations.push_back(what);
 }
+
+namespace {
 
 void Record(const std::string &call)
 {
     state().trace.calls.push_back(call);
 }
 
-// The scenario window behind a handle, or null for a handle the platform never gave out.
+// The window of the current desktop behind a handle, or null for a handle it does not show.
 const Window *Lookup(HWND hwnd, size_t &index)
 {
     const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(hwnd);
     if (value < kWindowBase || (value - kWindowBase) % 16 != 0)
         return nullptr;
-    index = (value - kWindowBase) / 16;
-    if (index >= state().scenario.windows.size())
-        return nullptr;
-    return &state().scenario.windows[index];
+    const std::uintptr_t id = (value - kWindowBase) / 16;
+    const std::vector<Window> &windows = *state().desktop;
+    for (index = 0; index < windows.size(); ++index)
+        if (static_cast<std::uintptr_t>(windows[index].id >= 0 ? windows[index].id : static_cast<long>(index)) == id)
+            return &windows[index];
+    return nullptr;
 }
 
 // A window handle the program may only use after its probe failed.
-const Window *LookupProbed(const char *call, HWND hwnd, size_t &index)
+const Window *LookupProbed(const char *call, HWND hwnd, size_t &index, bool answeredAllowed = false)
 {
     const Window *window = Lookup(hwnd, index);
     if (window == nullptr)
@@ -117,14 +127,14 @@ const Window *LookupProbed(const char *call, HWND hwnd, size_t &index)
     const WindowState &ws = state().windows[index];
     if (!ws.probed)
         Violation(std::string(call) + " on window " + WindowName(hwnd) + " before its probe");
-    else if (ws.answered)
+    else if (ws.answered && !answeredAllowed)
         Violation(std::string(call) + " on window " + WindowName(hwnd) + ", which answered the probe");
     return window;
 }
 
 const Window *OwnerWindow(DWORD processId)
 {
-    for (const Window &window : state().scenario.windows)
+    for (const Window &window : *state().desktop)
         if (window.owner == processId)
             return &window;
     return nullptr;
@@ -136,9 +146,9 @@ void CheckCaptionFlushed(DWORD processId)
     State &s = state();
     if (!s.flushed)
         return;
-    if (s.lastProbed >= s.scenario.windows.size() || s.scenario.windows[s.lastProbed].owner != processId)
+    if (s.lastProbed >= s.desktop->size() || (*s.desktop)[s.lastProbed].owner != processId)
         return;
-    const Window *window = &s.scenario.windows[s.lastProbed];
+    const Window *window = &(*s.desktop)[s.lastProbed];
     std::string caption = window->probe == Probe::Gone || !window->captionReadable ? "" : window->caption;
     if (caption.size() > static_cast<size_t>(kExpectedBufferSize - 1))
         caption.resize(kExpectedBufferSize - 1);
@@ -170,7 +180,10 @@ void Load(const Scenario &scenario)
 {
     State &s = state();
     s.scenario = scenario;
+    s.desktop = &s.scenario.windows;
+    s.enumFailsAfter = s.scenario.enumFailsAfter;
     s.windows.assign(scenario.windows.size(), WindowState());
+    ResetConsole(s.scenario);
     s.openHandles.clear();
     s.modulePathRead.clear();
     s.nextHandle = 0;
@@ -206,14 +219,28 @@ using namespace scripted;
 extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
     State &s = state();
-    Record("EnumWindows(" + std::to_string(lParam) + ")");
+    // The watch hands its own context, an address: only its presence is of interest.
+    Record(std::string("EnumWindows(") + (lParam == 0 ? "0" : "context") + ")");
+    // Each enumeration shows the desktop of its moment, every window not probed yet.
+    s.desktop = &s.scenario.windows;
+    s.enumFailsAfter = s.scenario.enumFailsAfter;
+    for (const Desktop &later : s.scenario.later)
+    {
+        if (later.atMs <= static_cast<long>(ScriptedClock()))
+        {
+            s.desktop = &later.windows;
+            s.enumFailsAfter = later.enumFailsAfter;
+        }
+    }
+    const std::vector<Window> &windows = *s.desktop;
+    s.windows.assign(windows.size(), WindowState());
+    s.lastProbed = SIZE_MAX;
     // A failing enumeration hands out the windows before the failure point, then reports failure.
-    const bool fails = s.scenario.enumFailsAfter >= 0;
-    const size_t reached = fails ? std::min(s.scenario.windows.size(), static_cast<size_t>(s.scenario.enumFailsAfter))
-                                 : s.scenario.windows.size();
+    const bool fails = s.enumFailsAfter >= 0;
+    const size_t reached = fails ? std::min(windows.size(), static_cast<size_t>(s.enumFailsAfter)) : windows.size();
     for (size_t i = 0; i < reached; ++i)
     {
-        const BOOL answer = lpEnumFunc(WindowHandle(i), lParam);
+        const BOOL answer = lpEnumFunc(WindowHandle(windows[i].id >= 0 ? static_cast<size_t>(windows[i].id) : i), lParam);
         s.trace.callbackResults.push_back(answer);
         if (answer != TRUE)
         {
@@ -263,6 +290,8 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam
             *lpdwResult = 0;
         return 1; // success leaves the last error as it was
     }
+    if (window->probe == Probe::TimesOut)
+        AdvanceScriptedClock(kExpectedTimeout);
     state().lastError = static_cast<DWORD>(window->probeError >= 0          ? window->probeError
                                            : window->probe == Probe::Gone    ? ERROR_INVALID_WINDOW_HANDLE
                                            : window->probe == Probe::Refused ? 0
@@ -366,7 +395,8 @@ extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessI
 {
     Record("GetWindowThreadProcessId(" + WindowName(hWnd) + ")");
     size_t index = 0;
-    const Window *window = LookupProbed("GetWindowThreadProcessId", hWnd, index);
+    // The watch asks whose a window is that it found hung before, to tell whether it answers again.
+    const Window *window = LookupProbed("GetWindowThreadProcessId", hWnd, index, true);
 
     if (lpdwProcessId == nullptr)
     {
@@ -473,6 +503,8 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
 {
+    if (CloseConsoleHandle(hObject))
+        return TRUE;
     Record("CloseHandle(" + HandleName(hObject) + ")");
     State &s = state();
     const auto open = s.openHandles.find(hObject);

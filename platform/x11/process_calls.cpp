@@ -5,6 +5,8 @@
 
 #include <psapi.h>
 
+#include "kernel_objects.h"
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,12 +15,16 @@
 #include <cstdio>
 #include <cstring>
 
+using namespace hungscan_x11;
+
 namespace {
 
-struct ProcessHandle
+struct ProcessHandle : KernelObject
 {
     int pidfd;
     DWORD pid;
+    ProcessHandle(int fd, DWORD id) : pidfd(fd), pid(id) {}
+    ~ProcessHandle() override { close(pidfd); }
 };
 
 bool ProcessAlive(int pidfd)
@@ -30,7 +36,7 @@ bool ProcessAlive(int pidfd)
 // The target of /proc/PID/exe and its full length; -1 when it cannot be read.
 ssize_t ReadExecutablePath(HANDLE hProcess, char (&target)[PATH_MAX])
 {
-    const ProcessHandle *process = static_cast<const ProcessHandle *>(hProcess);
+    const ProcessHandle *process = HandleAs<ProcessHandle>(hProcess);
     if (process == nullptr)
         return -1;
     char link[32];
@@ -61,7 +67,7 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD dwProcessId)
         close(pidfd);
         return NULL;
     }
-    return new ProcessHandle{pidfd, dwProcessId};
+    return ToHandle(new ProcessHandle(pidfd, dwProcessId));
 }
 
 extern "C" DWORD WINAPI GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, LPSTR lpFilename, DWORD nSize)
@@ -87,16 +93,6 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags
     std::memcpy(lpExeName, target, static_cast<size_t>(length));
     lpExeName[length] = '\0';
     *lpdwSize = static_cast<DWORD>(length);
-    return TRUE;
-}
-
-extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
-{
-    ProcessHandle *process = static_cast<ProcessHandle *>(hObject);
-    if (process == nullptr)
-        return FALSE;
-    close(process->pidfd);
-    delete process;
     return TRUE;
 }
 

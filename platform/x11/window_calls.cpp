@@ -18,6 +18,7 @@
 #include <windows.h>
 
 #include "connection.h"
+#include "kernel_objects.h"
 #include "owners.h"
 #include "ping.h"
 #include "properties.h"
@@ -60,7 +61,11 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     Display *d = Connection();
     std::vector<Window> windows;
     if (d == nullptr || !ListTopLevelWindows(d, windows))
+    {
+        if (d == nullptr || ConnectionLost())
+            RaiseConsoleClose();
         return FALSE;
+    }
     SendPings(d, windows);
     BOOL completed = TRUE;
     for (const Window window : windows)
@@ -73,6 +78,8 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
         }
     }
     ForgetPings();
+    if (ConnectionLost())
+        RaiseConsoleClose();
     return completed && !ConnectionLost();
 }
 

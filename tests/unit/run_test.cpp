@@ -1,5 +1,5 @@
 // The run as a user meets it: arguments, the final wait, and standard streams that are closed,
-// at end of file or broken. Every run must end by itself with status 0 and write nothing to
+// at end of file or broken. Every scan must end by itself with status 0 and write nothing to
 // standard error.
 
 #include "process.h"
@@ -45,7 +45,6 @@ const StreamsCase kStreamsCases[] = {
     {"input at end of file", {}, testproc::Stream::Null, "", testproc::Stream::Pipe, true},
     {"empty input pipe", {}, testproc::Stream::Pipe, "", testproc::Stream::Pipe, true},
     {"no standard input at all", {}, testproc::Stream::Closed, "", testproc::Stream::Pipe, true},
-    {"arguments are ignored", {"/?", "--help", "-v", "*", ""}, testproc::Stream::Null, "", testproc::Stream::Pipe, true},
     {"no standard output at all", {}, testproc::Stream::Null, "", testproc::Stream::Closed, false},
     {"standard output discarded", {}, testproc::Stream::Null, "", testproc::Stream::Null, false},
     {"reader of the output gone", {}, testproc::Stream::Null, "", testproc::Stream::Broken, false},
@@ -79,6 +78,60 @@ void PrintTo(const StreamsCase &c, std::ostream *os) { *os << c.what; }
 
 INSTANTIATE_TEST_SUITE_P(Run, Streams, testing::ValuesIn(kStreamsCases),
                          [](const testing::TestParamInfo<StreamsCase> &param) { return TestName(param.param.what); });
+
+// Options never scan; anything else is refused before a scan could start and wait for Enter.
+struct ArgumentsCase
+{
+    std::vector<std::string> args;
+    int status;
+    const char *out;   // the start of standard output
+    const char *error; // the first line of standard error
+};
+
+const char kUsage[] = "Usage: hungscan [--watch[=SECONDS]]\n";
+
+const ArgumentsCase kArgumentsCases[] = {
+    {{"--help"}, 0, kUsage, ""},
+    {{"-H"}, 0, kUsage, ""},
+    {{"/?"}, 0, kUsage, ""},
+    {{"--version"}, 0, "hungscan " HUNGSCAN_VERSION "\n", ""},
+    {{"-v"}, 2, "", "hungscan: unknown option '-v'"},
+    {{""}, 2, "", "hungscan: unknown option ''"},
+    {{"--watching"}, 2, "", "hungscan: unknown option '--watching'"},
+    {{"--watch=0"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '--watch=0'"},
+    {{"/watch:3601"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '/watch:3601'"},
+    {{"--watch=+5"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '--watch=+5'"},
+    {{"/watch=5"}, 2, "", "hungscan: unknown option '/watch=5'"},
+    {{"--watch", "5"}, 2, "", "hungscan: one option at most; unexpected '5'"},
+};
+
+class Arguments : public testing::TestWithParam<ArgumentsCase>
+{
+};
+
+TEST_P(Arguments, AreAnsweredWithoutAScan)
+{
+    const ArgumentsCase &c = GetParam();
+    testproc::Options options = OneFrozenWindow();
+    options.argv.insert(options.argv.end(), c.args.begin(), c.args.end());
+    options.in = testproc::Stream::Null;
+    options.timeoutMs = 10000;
+    const testproc::Result run = testproc::Run(options);
+
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out.compare(0, std::string(c.out).size(), c.out), 0) << run.out;
+    EXPECT_EQ(run.out.find("Checking"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err.substr(0, run.err.find('\n')), c.error);
+    if (c.status != 0)
+    {
+        EXPECT_NE(run.err.find(kUsage), std::string::npos) << run.err;
+    }
+}
+
+void PrintTo(const ArgumentsCase &c, std::ostream *os) { *os << testing::PrintToString(c.args); }
+
+INSTANTIATE_TEST_SUITE_P(Run, Arguments, testing::ValuesIn(kArgumentsCases));
 
 TEST(Wait, TrailerIsOutBeforeTheWaitAndEnterEndsIt)
 {

@@ -1,0 +1,257 @@
+// The scripted clock and console: time passes only when the program waits or a probe times out,
+// so a watch over minutes is played in no time at all. The user's Enter, Ctrl+C and Ctrl+Break
+// come at the moments the scenario names; the input thread runs when its line arrives.
+
+#include "scripted_console.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace scripted {
+namespace {
+
+const std::uintptr_t kEventBase = 0x50000;
+const std::uintptr_t kThreadBase = 0x60000;
+const ULONGLONG kTickBase = 5000000;
+// No scripted watch runs this long: one that does is waiting for a stop that never comes.
+const ULONGLONG kLongestRun = 24ull * 3600 * 1000;
+HANDLE const kStandardInput = reinterpret_cast<HANDLE>(std::uintptr_t(0x70000));
+
+struct Console
+{
+    ULONGLONG clock = 0;
+    std::vector<Stop> stops;
+    size_t nextStop = 0;
+    std::vector<bool> events; // signalled, by handle number
+    std::vector<bool> closedEvents;
+    std::vector<PHANDLER_ROUTINE> handlers;
+    LPTHREAD_START_ROUTINE reader = nullptr;
+    LPVOID readerParameter = nullptr;
+    bool lineWaiting = false;
+    unsigned threads = 0;
+};
+
+Console &console()
+{
+    static Console c;
+    return c;
+}
+
+bool HasEnter()
+{
+    for (const Stop &stop : console().stops)
+        if (stop.kind == Stop::Enter)
+            return true;
+    return false;
+}
+
+long EventIndex(HANDLE handle)
+{
+    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+    if (value <= kEventBase || value > kEventBase + console().events.size())
+        return -1;
+    return static_cast<long>(value - kEventBase - 1);
+}
+
+void RunReader()
+{
+    Console &c = console();
+    LPTHREAD_START_ROUTINE reader = c.reader;
+    c.reader = nullptr;
+    if (reader != nullptr)
+        reader(c.readerParameter);
+}
+
+void Fire(const Stop &stop)
+{
+    Console &c = console();
+    if (stop.kind == Stop::Enter)
+    {
+        c.lineWaiting = true;
+        RunReader();
+        return;
+    }
+    const DWORD type = stop.kind == Stop::CtrlC ? CTRL_C_EVENT : CTRL_BREAK_EVENT;
+    const std::vector<PHANDLER_ROUTINE> handlers = c.handlers;
+    for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler)
+        if ((*handler)(type))
+            return;
+    Violation("Ctrl+C or Ctrl+Break with no handler to take it: the program would be ended");
+}
+
+} // namespace
+
+ULONGLONG ScriptedClock()
+{
+    return console().clock;
+}
+
+void AdvanceScriptedClock(ULONGLONG ms)
+{
+    console().clock += ms;
+}
+
+void ResetConsole(const Scenario &scenario)
+{
+    console() = Console();
+    console().stops = scenario.stops;
+}
+
+bool CloseConsoleHandle(HANDLE handle)
+{
+    Console &c = console();
+    const std::uintptr_t value = reinterpret_cast<std::uintptr_t>(handle);
+    const long event = EventIndex(handle);
+    if (event >= 0)
+    {
+        if (c.closedEvents[static_cast<size_t>(event)])
+            Violation("event closed twice");
+        c.closedEvents[static_cast<size_t>(event)] = true;
+        return true;
+    }
+    return value > kThreadBase && value <= kThreadBase + c.threads;
+}
+
+} // namespace scripted
+
+using namespace scripted;
+
+extern "C" ULONGLONG WINAPI GetTickCount64()
+{
+    return kTickBase + console().clock;
+}
+
+// The scenario starts on 2026-12-08 at 13:05:00, local time.
+extern "C" void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
+{
+    const ULONGLONG seconds = (13 * 60 + 5) * 60 + console().clock / 1000;
+    *lpSystemTime = SYSTEMTIME();
+    lpSystemTime->wYear = 2026;
+    lpSystemTime->wMonth = 12;
+    lpSystemTime->wDay = static_cast<WORD>(8 + seconds / 86400);
+    lpSystemTime->wDayOfWeek = static_cast<WORD>((2 + seconds / 86400) % 7);
+    lpSystemTime->wHour = static_cast<WORD>(seconds / 3600 % 24);
+    lpSystemTime->wMinute = static_cast<WORD>(seconds / 60 % 60);
+    lpSystemTime->wSecond = static_cast<WORD>(seconds % 60);
+    lpSystemTime->wMilliseconds = static_cast<WORD>(console().clock % 1000);
+}
+
+extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
+{
+    Console &c = console();
+    if (!bManualReset)
+        Violation("auto-reset event: a stop once seen must stay seen");
+    c.events.push_back(bInitialState != FALSE);
+    c.closedEvents.push_back(false);
+    return reinterpret_cast<HANDLE>(kEventBase + c.events.size());
+}
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    const long event = EventIndex(hEvent);
+    if (event < 0 || console().closedEvents[static_cast<size_t>(event)])
+    {
+        Violation("SetEvent on a handle that is not an open event");
+        return FALSE;
+    }
+    console().events[static_cast<size_t>(event)] = true;
+    return TRUE;
+}
+
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    Console &c = console();
+    const long event = EventIndex(hHandle);
+    if (event < 0)
+    {
+        Violation("wait on a handle that is not an event");
+        return WAIT_FAILED;
+    }
+    const size_t index = static_cast<size_t>(event);
+    const ULONGLONG until = dwMilliseconds == INFINITE ? kLongestRun : c.clock + dwMilliseconds;
+    while (!c.events[index] && c.nextStop < c.stops.size() &&
+           static_cast<ULONGLONG>(c.stops[c.nextStop].atMs) <= until)
+    {
+        c.clock = std::max<ULONGLONG>(c.clock, static_cast<ULONGLONG>(c.stops[c.nextStop].atMs));
+        Fire(c.stops[c.nextStop++]);
+    }
+    if (c.events[index])
+        return WAIT_OBJECT_0;
+    c.clock = until;
+    if (c.clock >= kLongestRun)
+    {
+        Violation("waited a whole day for a stop that never came");
+        return WAIT_FAILED;
+    }
+    return WAIT_TIMEOUT;
+}
+
+extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                                      LPVOID lpParameter, DWORD, LPDWORD lpThreadId)
+{
+    Console &c = console();
+    if (c.reader != nullptr)
+        Violation("a second thread while the first still waits for input");
+    c.reader = lpStartAddress;
+    c.readerParameter = lpParameter;
+    if (lpThreadId != nullptr)
+        *lpThreadId = 0;
+    // Without a line to come, the input is at its end: the thread's read returns at once.
+    if (!HasEnter())
+        RunReader();
+    return reinterpret_cast<HANDLE>(kThreadBase + ++c.threads);
+}
+
+extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
+{
+    return nStdHandle == STD_INPUT_HANDLE ? kStandardInput : INVALID_HANDLE_VALUE;
+}
+
+extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)
+{
+    Console &c = console();
+    if (hFile != kStandardInput)
+    {
+        Violation("read from a handle that is not standard input");
+        return FALSE;
+    }
+    if (lpNumberOfBytesRead == nullptr)
+    {
+        Violation("ReadFile without a place for the count");
+        return FALSE;
+    }
+    *lpNumberOfBytesRead = 0;
+    if (c.lineWaiting && nNumberOfBytesToRead > 0)
+    {
+        static_cast<char *>(lpBuffer)[0] = '\n';
+        *lpNumberOfBytesRead = 1;
+        c.lineWaiting = false;
+    }
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
+{
+    Console &c = console();
+    if (HandlerRoutine == nullptr)
+    {
+        Violation("SetConsoleCtrlHandler without a handler");
+        return FALSE;
+    }
+    if (Add)
+    {
+        c.handlers.push_back(HandlerRoutine);
+        return TRUE;
+    }
+    for (size_t i = c.handlers.size(); i-- > 0;)
+    {
+        if (c.handlers[i] == HandlerRoutine)
+        {
+            c.handlers.erase(c.handlers.begin() + static_cast<std::ptrdiff_t>(i));
+            return TRUE;
+        }
+    }
+    Violation("removed a Ctrl handler that was never added");
+    return FALSE;
+}

@@ -1,0 +1,26 @@
+// Inside the scripted platform: its clock and console, which play a scenario's time and the
+// user's stops, shared by the window calls.
+#ifndef HUNGSCAN_SCRIPTED_CONSOLE_H
+#define HUNGSCAN_SCRIPTED_CONSOLE_H
+
+#include "scenario.h"
+
+#include <string>
+
+namespace scripted {
+
+// Milliseconds since the scenario started.
+ULONGLONG ScriptedClock();
+void AdvanceScriptedClock(ULONGLONG ms);
+
+// A fresh clock, no events, handlers or input thread, and the scenario's stops to come.
+void ResetConsole(const Scenario &scenario);
+
+// Closes an event or thread handle; false for any other handle.
+bool CloseConsoleHandle(HANDLE handle);
+
+void Violation(const std::string &what);
+
+} // namespace scripted
+
+#endif

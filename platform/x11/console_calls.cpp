@@ -1,0 +1,255 @@
+// Time, events, threads and the console, on POSIX: what the watch waits with and is stopped by.
+//
+// Windows                        here
+// GetTickCount64                 CLOCK_MONOTONIC, in milliseconds
+// GetLocalTime                   the realtime clock in the local time zone
+// event, thread                  a condition variable; a detached thread
+// standard input                 descriptor 0
+// Ctrl+C, Ctrl+Break             SIGINT, SIGTERM: the handlers run on a thread of their own, as
+//                                Windows runs them, last added first; unhandled, the signal
+//                                does what it does by default
+// console closed                 the X server gone for good (see RaiseConsoleClose)
+
+#include <windows.h>
+
+#include "kernel_objects.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace hungscan_x11;
+
+namespace {
+
+struct Event : KernelObject
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool manualReset = true;
+    bool signalled = false;
+};
+
+struct Thread : KernelObject
+{
+};
+
+struct StandardStream : KernelObject
+{
+    int fd;
+    explicit StandardStream(int descriptor) : fd(descriptor) {}
+};
+
+// Shared with the dispatching thread and the signal handlers for as long as the program runs:
+// never destroyed.
+struct CtrlHandlers
+{
+    std::mutex mutex;
+    std::vector<PHANDLER_ROUTINE> handlers;
+    bool started = false;
+    int pipe[2] = {-1, -1};
+};
+
+CtrlHandlers &ctrl = *new CtrlHandlers;
+// Written by the signal handlers, which may only write to a descriptor.
+volatile sig_atomic_t ctrlPipe = -1;
+
+void OnSignal(int signal)
+{
+    const int fd = ctrlPipe;
+    const char type = static_cast<char>(signal == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT);
+    if (fd >= 0)
+    {
+        const int saved = errno;
+        (void)!write(fd, &type, 1);
+        errno = saved;
+    }
+}
+
+void DispatchCtrlEvents(int fd)
+{
+    for (;;)
+    {
+        char type = 0;
+        const ssize_t got = read(fd, &type, 1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return;
+        std::vector<PHANDLER_ROUTINE> handlers;
+        {
+            std::lock_guard<std::mutex> lock(ctrl.mutex);
+            handlers = ctrl.handlers;
+        }
+        bool handled = false;
+        for (auto handler = handlers.rbegin(); handler != handlers.rend() && !handled; ++handler)
+            handled = (*handler)(static_cast<DWORD>(type)) != FALSE;
+        if (!handled && type != CTRL_CLOSE_EVENT)
+        {
+            // What the signal would have done had nobody asked for it.
+            const int signal = type == CTRL_C_EVENT ? SIGINT : SIGTERM;
+            ::signal(signal, SIG_DFL);
+            raise(signal);
+        }
+    }
+}
+
+void StartDispatching()
+{
+    if (ctrl.started || pipe2(ctrl.pipe, O_CLOEXEC) != 0)
+        return;
+    ctrl.started = true;
+    ctrlPipe = ctrl.pipe[1];
+    std::thread(DispatchCtrlEvents, ctrl.pipe[0]).detach();
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace
+
+namespace hungscan_x11 {
+
+void RaiseConsoleClose()
+{
+    const int fd = ctrlPipe;
+    const char type = CTRL_CLOSE_EVENT;
+    if (fd >= 0)
+        (void)!write(fd, &type, 1);
+}
+
+} // namespace hungscan_x11
+
+extern "C" ULONGLONG WINAPI GetTickCount64()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<ULONGLONG>(now.tv_sec) * 1000 + static_cast<ULONGLONG>(now.tv_nsec) / 1000000;
+}
+
+extern "C" void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local = {};
+    localtime_r(&now.tv_sec, &local);
+    lpSystemTime->wYear = static_cast<WORD>(local.tm_year + 1900);
+    lpSystemTime->wMonth = static_cast<WORD>(local.tm_mon + 1);
+    lpSystemTime->wDayOfWeek = static_cast<WORD>(local.tm_wday);
+    lpSystemTime->wDay = static_cast<WORD>(local.tm_mday);
+    lpSystemTime->wHour = static_cast<WORD>(local.tm_hour);
+    lpSystemTime->wMinute = static_cast<WORD>(local.tm_min);
+    lpSystemTime->wSecond = static_cast<WORD>(std::min(local.tm_sec, 59)); // a leap second reads as :59
+    lpSystemTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+}
+
+extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
+{
+    Event *event = new Event;
+    event->manualReset = bManualReset != FALSE;
+    event->signalled = bInitialState != FALSE;
+    return ToHandle(event);
+}
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    Event *event = HandleAs<Event>(hEvent);
+    if (event == nullptr)
+        return FALSE;
+    {
+        std::lock_guard<std::mutex> lock(event->mutex);
+        event->signalled = true;
+    }
+    event->changed.notify_all();
+    return TRUE;
+}
+
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    Event *event = HandleAs<Event>(hHandle);
+    if (event == nullptr)
+        return WAIT_FAILED;
+    std::unique_lock<std::mutex> lock(event->mutex);
+    const auto signalled = [event] { return event->signalled; };
+    if (dwMilliseconds == INFINITE)
+        event->changed.wait(lock, signalled);
+    else if (!event->changed.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), signalled))
+        return WAIT_TIMEOUT;
+    if (!event->manualReset)
+        event->signalled = false;
+    return WAIT_OBJECT_0;
+}
+
+extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                                      LPVOID lpParameter, DWORD, LPDWORD lpThreadId)
+{
+    std::thread(lpStartAddress, lpParameter).detach();
+    if (lpThreadId != nullptr)
+        *lpThreadId = 0;
+    return ToHandle(new Thread);
+}
+
+extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
+{
+    static StandardStream input(STDIN_FILENO);
+    return nStdHandle == STD_INPUT_HANDLE ? ToHandle(&input) : INVALID_HANDLE_VALUE;
+}
+
+extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)
+{
+    StandardStream *stream = HandleAs<StandardStream>(hFile);
+    if (lpNumberOfBytesRead != nullptr)
+        *lpNumberOfBytesRead = 0;
+    if (stream == nullptr)
+        return FALSE;
+    ssize_t got;
+    do
+        got = read(stream->fd, lpBuffer, nNumberOfBytesToRead);
+    while (got < 0 && errno == EINTR);
+    if (got < 0)
+        return FALSE;
+    if (lpNumberOfBytesRead != nullptr)
+        *lpNumberOfBytesRead = static_cast<DWORD>(got);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
+{
+    KernelObject *object = HandleAs<KernelObject>(hObject);
+    // The standard streams are the program's for as long as it runs.
+    if (object == nullptr || HandleAs<StandardStream>(hObject) != nullptr)
+        return FALSE;
+    delete object;
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)
+{
+    if (HandlerRoutine == nullptr)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(ctrl.mutex);
+    if (Add)
+    {
+        ctrl.handlers.push_back(HandlerRoutine);
+        StartDispatching();
+        return TRUE;
+    }
+    const auto found = std::find(ctrl.handlers.rbegin(), ctrl.handlers.rend(), HandlerRoutine);
+    if (found == ctrl.handlers.rend())
+        return FALSE;
+    ctrl.handlers.erase(std::next(found).base());
+    return TRUE;
+}

@@ -1,0 +1,191 @@
+#include "watch.h"
+
+#include "check_window.h"
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+// A window found not answering, remembered until it answers again or goes. It is the same
+// window while its handle and its process stay the same.
+struct WatchedWindow
+{
+    HWND hwnd;
+    DWORD processId;
+    ULONGLONG since; // tick count of the scan that first found it
+    std::string label; // caption, then " | " and the owner's path or the open error, as written
+    BOOL seen;       // found not answering by the scan under way
+};
+
+// What one scan shares with its enumeration callback.
+struct WatchScan
+{
+    std::vector<WatchedWindow> *windows;
+    ULONGLONG ticks;
+    char stamp[20]; // local time of the scan: "YYYY-MM-DD HH:MM:SS"
+};
+
+// Set by Ctrl+C, Ctrl+Break, closing the console, or Enter; the watch ends at the next wait.
+static HANDLE stopEvent = NULL;
+// Set once the closing lines are out: closing the console ends the process as soon as the
+// handler returns, so the handler waits for them.
+static HANDLE doneEvent = NULL;
+
+// The system calls this on a thread of its own.
+static BOOL WINAPI StopOnCtrl(DWORD ctrlType)
+{
+    if (ctrlType != CTRL_C_EVENT && ctrlType != CTRL_BREAK_EVENT && ctrlType != CTRL_CLOSE_EVENT)
+        return FALSE;
+    SetEvent(stopEvent);
+    if (ctrlType == CTRL_CLOSE_EVENT)
+        WaitForSingleObject(doneEvent, 4000);
+    return TRUE;
+}
+
+// Waits on standard input for Enter. A console in line mode hands over a whole line at once;
+// a pipe or file gives what it has. At the end of input (a service, "< NUL") only Ctrl+C and
+// Ctrl+Break stop the watch, so the thread just ends.
+static DWORD WINAPI StopOnEnter(LPVOID)
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    char buffer[256];
+    DWORD count = 0;
+    while (ReadFile(input, buffer, sizeof buffer, &count, NULL) && count > 0)
+    {
+        for (DWORD i = 0; i < count; ++i)
+        {
+            if (buffer[i] == '\n' || buffer[i] == '\r')
+            {
+                SetEvent(stopEvent);
+                return 0;
+            }
+        }
+    }
+    return 0;
+}
+
+// One line, stamped with the scan's time; with how long the window had not answered, counted
+// from the scan that found it to this one, when timed.
+static void WriteLine(const WatchScan &scan, const char *event, const WatchedWindow &window, BOOL timed)
+{
+    std::cout << scan.stamp << ' ' << event;
+    if (timed)
+        std::cout << " after " << (scan.ticks - window.since) / 1000 << " s";
+    std::cout << ": " << window.label << std::endl;
+}
+
+static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
+{
+    WatchScan *scan = reinterpret_cast<WatchScan *>(lParam);
+    DWORD processId = 0;
+    if (!IsWindowUnresponsive(hwnd, &processId))
+        return TRUE;
+    for (WatchedWindow &known : *scan->windows)
+    {
+        if (known.hwnd == hwnd && known.processId == processId && !known.seen)
+        {
+            known.seen = TRUE;
+            return TRUE;
+        }
+    }
+
+    // New: its caption and owner are read once, when it is first found.
+    char text[TEXT_BUFFER_SIZE];
+    ReadCaption(hwnd, text);
+    WatchedWindow window = {hwnd, processId, scan->ticks, text, TRUE};
+    switch (ReadOwnerPath(processId, text))
+    {
+    case OWNER_PATH:
+        window.label = window.label + " | " + text;
+        break;
+    case OWNER_NOT_OPENED:
+        window.label += " | !! Error (OpenProcess)";
+        break;
+    case OWNER_NO_PATH:
+        break;
+    }
+    scan->windows->push_back(window);
+    WriteLine(*scan, "Unresponsive", window, FALSE);
+    return TRUE;
+}
+
+// The windows the scan did not find unresponsive again: answering, or gone.
+static void ReportChanges(WatchScan &scan)
+{
+    std::vector<WatchedWindow> &windows = *scan.windows;
+    for (size_t i = 0; i < windows.size();)
+    {
+        if (windows[i].seen)
+        {
+            windows[i].seen = FALSE;
+            ++i;
+            continue;
+        }
+        DWORD processId = 0;
+        const BOOL stillThere = IsWindow(windows[i].hwnd) &&
+                                (GetWindowThreadProcessId(windows[i].hwnd, &processId), processId == windows[i].processId);
+        WriteLine(scan, stillThere ? "Responding again" : "Gone", windows[i], TRUE);
+        windows.erase(windows.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+int WatchWindows(UINT intervalSeconds)
+{
+    stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    doneEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (stopEvent == NULL || doneEvent == NULL)
+    {
+        std::cerr << "hungscan: cannot watch: no event" << std::endl;
+        return 1;
+    }
+    SetConsoleCtrlHandler(StopOnCtrl, TRUE);
+    HANDLE reader = CreateThread(NULL, 0, StopOnEnter, NULL, 0, NULL);
+    if (reader != NULL)
+        CloseHandle(reader);
+
+    std::cout << "Watching for unresponsive windows every " << intervalSeconds << " s. Press Enter to stop."
+              << std::endl;
+
+    std::vector<WatchedWindow> windows;
+    WatchScan scan = {&windows, 0, ""};
+    BOOL listed = TRUE;
+    const ULONGLONG interval = static_cast<ULONGLONG>(intervalSeconds) * 1000;
+    for (;;)
+    {
+        scan.ticks = GetTickCount64();
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        std::snprintf(scan.stamp, sizeof scan.stamp, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear % 10000u,
+                      now.wMonth % 100u, now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u,
+                      now.wSecond % 100u);
+
+        listed = EnumWindows(WatchWindowProc, reinterpret_cast<LPARAM>(&scan));
+        if (listed)
+            ReportChanges(scan);
+        else
+        {
+            // A scan that stopped part way says nothing of the windows it did not reach.
+            for (WatchedWindow &window : windows)
+                window.seen = FALSE;
+            std::cout << scan.stamp << " !! Error (EnumWindows)" << std::endl;
+        }
+
+        // Scans start at a steady pace, however long each took.
+        const ULONGLONG spent = GetTickCount64() - scan.ticks;
+        const DWORD wait = spent >= interval ? 0 : static_cast<DWORD>(interval - spent);
+        if (WaitForSingleObject(stopEvent, wait) != WAIT_TIMEOUT)
+            break;
+    }
+
+    std::cout << std::endl;
+    for (const WatchedWindow &window : windows)
+        WriteLine(scan, "Still unresponsive", window, TRUE);
+    std::cout << "\nDone." << std::endl;
+
+    SetConsoleCtrlHandler(StopOnCtrl, FALSE);
+    SetEvent(doneEvent);
+    // The events stay open: the input thread and a late Ctrl handler may still set them until
+    // the process ends.
+    return listed ? 0 : 1;
+}

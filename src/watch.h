@@ -1,0 +1,16 @@
+// The watch: the scan repeated at an interval, reporting each change as it happens.
+#ifndef HUNGSCAN_WATCH_H
+#define HUNGSCAN_WATCH_H
+
+#include <windows.h>
+
+const UINT WATCH_DEFAULT_SECONDS = 2;
+const UINT WATCH_MAX_SECONDS = 3600;
+
+// Scans every intervalSeconds until Enter, Ctrl+C or Ctrl+Break; writes a line whenever a window
+// stops answering, answers again or is destroyed while it does not answer, then one for each
+// window still not answering. Returns the exit status: 1 when the last scan could not list the
+// windows, else 0.
+int WatchWindows(UINT intervalSeconds);
+
+#endif
