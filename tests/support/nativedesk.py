@@ -63,6 +63,10 @@ class NativeDesktop(PrivateDesktop):
     def resume(self, pids):
         self._each(pids, "NtResumeProcess")
 
+    def kill_processes(self, pids):
+        for pid in pids:
+            subprocess.run(["taskkill", "/F", "/PID", str(pid)], capture_output=True, timeout=30)
+
 
 def native_path(path):
     return os.path.realpath(path)

@@ -75,6 +75,10 @@ class WineDesktop(PrivateDesktop):
         for pid in pids:
             os.kill(pid, signal.SIGCONT)
 
+    def kill_processes(self, pids):
+        for pid in pids:
+            os.kill(pid, signal.SIGKILL)
+
     def run(self, exe, args=(), stdin_data=None, timeout=60):
         """Runs to the end; returns (status, stdout bytes, stderr bytes)."""
         stdin = subprocess.DEVNULL if stdin_data is None else subprocess.PIPE

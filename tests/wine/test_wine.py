@@ -16,6 +16,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from transcript import CRLF, HOSTILE, IME, banner, group, parse, shown, trailer  # noqa: E402
 from desktop import read_some  # noqa: E402
+import watching  # noqa: E402
 from windows_host import PROGRAM_KINDS, windows_desktop, windows_path  # noqa: E402
 
 
@@ -106,10 +107,16 @@ class FrozenScene(unittest.TestCase):
         self.assertNotIn(b"\n", self.out.replace(b"\r\n", b""))
         self.assertNotIn(b"\r", self.out.replace(b"\r\n", b""))
 
-    def test_arguments_change_nothing(self):
-        status, out, err = self.desk.run(HUNGSCAN, ["/?", "--help", "-a", "extra words"])
-        self.assertEqual((status, err), (0, b""))
-        self.assertEqual(collections.Counter(parse(out)), self.expected_blocks())
+    def test_options_are_answered_without_a_scan(self):
+        for args, status, out, err in (
+                (["/?"], 0, b"Usage: hungscan [--watch[=SECONDS]]\r\n", b""),
+                (["--version"], 0, b"hungscan ", b""),
+                (["-a", "extra words"], 2, b"", b"hungscan: one option at most; unexpected 'extra words'\r\n")):
+            with self.subTest(args=args):
+                result = self.desk.run(HUNGSCAN, args)
+                self.assertEqual(result[0], status)
+                self.assertTrue(result[1].startswith(out), result[1])
+                self.assertTrue(result[2].startswith(err), result[2])
 
     def test_trailer_is_out_before_the_wait_and_enter_ends_it(self):
         proc = self.desk.start(HUNGSCAN)
@@ -170,6 +177,21 @@ class RealProgram(unittest.TestCase):
 
                 time.sleep(1)
                 self.assertEqual(desk.run(HUNGSCAN)[:2], (0, EMPTY_TRANSCRIPT))
+
+    def test_watch_sees_a_hang_come_and_go(self):
+        check_tools()
+        with windows_desktop(WORK) as desk:
+            launcher = desk.start("notepad.exe", stdin=subprocess.DEVNULL)
+            desk.await_windows([self.CAPTION])
+            time.sleep(1)
+            pids = desk.processes_of(launcher, b"notepad")
+            self.assertTrue(pids, "notepad's process not found")
+            watch = desk.start(HUNGSCAN, ["--watch=1"])
+            status, out, phases = watching.hang_come_and_go(
+                watch, lambda: desk.freeze(pids), lambda: desk.resume(pids), lambda: desk.kill_processes(pids))
+            desk.processes.remove(watch)
+        self.assertEqual(status, 0)
+        watching.check(self, out, self.CAPTION, phases)
 
 
 if __name__ == "__main__":

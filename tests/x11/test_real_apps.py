@@ -16,6 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import watching  # noqa: E402
 from transcript import LF, banner, parse, trailer  # noqa: E402
 from winedesk import WineDesktop  # noqa: E402
 from xdesk import XDesktop  # noqa: E402
@@ -92,6 +93,24 @@ class RealPrograms(unittest.TestCase):
 
 class RealProgramsUnderOpenbox(RealPrograms):
     window_manager = True
+
+
+class WatchRealProgram(unittest.TestCase):
+    def test_watch_sees_a_gtk_window_hang_recover_hang_and_go(self):
+        caption = PROGRAMS[0][1]
+        with XDesktop() as desk, tempfile.TemporaryDirectory(prefix="hungscan-apps-") as home:
+            env = desk.env()
+            env.update(HOME=home, XDG_CONFIG_HOME=home, NO_AT_BRIDGE="1")
+            zenity = desk.start(PROGRAMS[0][2], env=env, stdin=subprocess.DEVNULL)
+            desk.await_windows([caption])
+            time.sleep(1)
+            watch = desk.start([HUNGSCAN, "--watch=1"])
+            status, out, phases = watching.hang_come_and_go(
+                watch, lambda: os.killpg(zenity.pid, signal.SIGSTOP), lambda: os.killpg(zenity.pid, signal.SIGCONT),
+                lambda: os.killpg(zenity.pid, signal.SIGKILL))
+            desk.processes.remove(watch)
+        self.assertEqual(status, 0)
+        watching.check(self, out, caption, phases)
 
 
 if __name__ == "__main__":
