@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -71,6 +74,19 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
     Reader in{data, size};
     scripted::Scenario scenario;
     scenario.name = "fuzz";
+    const std::uint8_t mode = in.byte() % 4;
+    unsigned interval = 0;
+    std::vector<std::uint8_t> masks;
+    if (mode == 2)
+        scenario.arguments.push_back(in.text());
+    else if (mode == 3)
+    {
+        interval = 1 + in.byte() % 5u;
+        scenario.arguments.push_back("--watch=" + std::to_string(interval));
+        masks.resize(1 + in.byte() % 4u);
+        for (std::uint8_t &mask : masks)
+            mask = in.byte();
+    }
     const std::uint8_t enumeration = in.byte();
     if (enumeration & 0x80)
         scenario.enumFailsAfter = enumeration & 0x7F;
@@ -121,12 +137,38 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
         }
         scenario.windows.push_back(window);
     }
+
+    if (mode == 2)
+        scenario.stops.push_back({scripted::Stop::Enter, 0});
+    for (std::size_t round = 0; round < masks.size(); ++round)
+    {
+        scripted::Desktop desktop;
+        desktop.atMs = static_cast<long>((round + 1) * interval * 1000);
+        desktop.enumFailsAfter = masks[round] & 0x80 ? scenario.enumFailsAfter : -1;
+        for (std::size_t i = 0; i < scenario.windows.size(); ++i)
+        {
+            scripted::Window window = scenario.windows[i];
+            window.id = static_cast<long>(i);
+            if (masks[round] & (1u << (i % 7)))
+                window.probe = window.probe == scripted::Probe::Answers ? scripted::Probe::DeemedHung
+                               : round % 2 == 0                         ? scripted::Probe::Answers
+                                                                         : scripted::Probe::Gone;
+            desktop.windows.push_back(window);
+        }
+        scenario.later.push_back(desktop);
+    }
+    if (mode == 3)
+        scenario.stops.push_back({scripted::Stop::Enter, static_cast<long>((masks.size() + 1) * interval * 1000 - 1)});
     return scenario;
 }
 
 std::string EncodeFuzzInput(const scripted::Scenario &scenario)
 {
     std::string out;
+    // A watch's later desktops are not carried over: the fuzzer makes its own rounds.
+    out.push_back(static_cast<char>(scenario.arguments.empty() ? 0 : 2));
+    if (!scenario.arguments.empty())
+        PutText(out, scenario.arguments.front());
     out.push_back(static_cast<char>(
         scenario.enumFailsAfter >= 0 ? 0x80 | std::min<long>(scenario.enumFailsAfter, 0x7F) : 0));
 
@@ -201,4 +243,96 @@ std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status)
     out += "\n\nDone.";
     status = fails ? 1 : 0;
     return out;
+}
+
+namespace {
+
+std::string Lower(std::string text)
+{
+    for (char &c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+} // namespace
+
+std::string ExpectedCommand(const std::vector<std::string> &arguments, unsigned &interval)
+{
+    if (arguments.empty())
+        return "scan";
+    if (arguments.size() > 1)
+        return "wrong";
+    const std::string argument = arguments[0];
+    const std::string lower = Lower(argument);
+    if (lower == "--help" || lower == "-h" || argument == "/?")
+        return "help";
+    if (lower == "--version")
+        return "version";
+    for (const char *form : {"--watch=", "/watch:"})
+    {
+        const std::string name(form, std::char_traits<char>::length(form) - 1);
+        if (lower == name)
+        {
+            interval = 2;
+            return "watch";
+        }
+        if (lower.compare(0, name.size() + 1, form) == 0)
+        {
+            const std::string digits = argument.substr(name.size() + 1);
+            if (digits.empty() || digits.size() > 4 || digits.find_first_not_of("0123456789") != std::string::npos)
+                return "wrong";
+            interval = static_cast<unsigned>(std::stoul(digits));
+            return interval >= 1 && interval <= 3600 ? "watch" : "wrong";
+        }
+    }
+    return "wrong";
+}
+
+std::string CheckWatchOutput(const std::string &out, unsigned interval, size_t failedEnumerations)
+{
+    std::istringstream lines(out);
+    std::string line;
+    std::getline(lines, line);
+    if (line != "Watching for unresponsive windows every " + std::to_string(interval) + " s. Press Enter to stop.")
+        return "header: " + line;
+    static const std::regex event("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d (?:(Unresponsive|Responding again after \\d+ s|"
+                                  "Gone after \\d+ s|Still unresponsive after \\d+ s): ([^\\x01-\\x1f\\x7f]*)|"
+                                  "!! Error \\(EnumWindows\\))");
+    std::multiset<std::string> open;
+    size_t errors = 0;
+    while (std::getline(lines, line) && !line.empty())
+    {
+        std::smatch match;
+        if (!std::regex_match(line, match, event))
+            return "line: " + line;
+        const std::string kind = match[1];
+        const std::string label = match[2];
+        if (kind.empty())
+            ++errors;
+        else if (kind.compare(0, 5, "Still") == 0)
+            return "a closing line before the end: " + line;
+        else if (kind == "Unresponsive")
+            open.insert(label);
+        else if (open.find(label) == open.end())
+            return "ends what never began: " + line;
+        else
+            open.erase(open.find(label));
+    }
+    while (std::getline(lines, line) && !line.empty())
+    {
+        std::smatch match;
+        if (!std::regex_match(line, match, event) || std::string(match[1]).compare(0, 5, "Still") != 0 ||
+            open.find(match[2]) == open.end())
+            return "closing line: " + line;
+        open.erase(open.find(match[2]));
+    }
+    if (!open.empty())
+        return "not named at the end: " + *open.begin();
+    if (errors != failedEnumerations)
+        return std::to_string(errors) + " error lines for " + std::to_string(failedEnumerations) + " failed enumerations";
+    const std::string tail = "\n\nDone.\n";
+    if (out.size() < tail.size() || out.compare(out.size() - tail.size(), tail.size(), tail) != 0)
+        return "no closing Done.";
+    return "";
 }

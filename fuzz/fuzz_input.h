@@ -1,5 +1,14 @@
-// Turns arbitrary bytes into a scripted desktop, and a scenario back into bytes (for seeds).
+// Turns arbitrary bytes into a scripted desktop and command line, and a scenario back into bytes
+// (for seeds).
 //
+//   mode            % 4: 0 or 1 a plain scan of the desktop; 2 one argument, TEXT, then the
+//                   desktop (an argument that asks for a watch is stopped at once); 3 a watch:
+//                   interval byte (1 + value % 5 s), rounds byte (1 + value % 4), a mask byte per
+//                   round, then the desktop. Round r shows the desktop from r intervals on with
+//                   the probe result of window i flipped (answering -> hung, hung -> answering
+//                   in even rounds, destroyed in odd ones) where bit i % 7 of
+//                   its mask is set; bit 7 makes that round's enumeration fail. Enter comes just
+//                   before the last round would end.
 //   byte 0          bit 7 set: the enumeration fails after (bits 0-6) windows
 //   byte 1          number of owner processes, 1 + value % 8
 //   per owner       flags (bit 0 opens, bit 1 path readable, bit 2 path terminated, bit 3 module
@@ -25,5 +34,14 @@ std::string EncodeFuzzInput(const scripted::Scenario &scenario);
 
 // What the scan must write for a desktop, worked out from the rules rather than the program.
 std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status);
+
+// What the command line asks for, worked out from the rules: "scan", "help", "version", "watch"
+// (with its interval) or "wrong".
+std::string ExpectedCommand(const std::vector<std::string> &arguments, unsigned &interval);
+
+// Checks a watch's whole output against its rules: the header, well-formed lines, every window
+// that answers again or goes reported unresponsive before, the closing lines naming exactly the
+// windows still unresponsive, one error line per failed enumeration. Returns a fault, or "".
+std::string CheckWatchOutput(const std::string &out, unsigned interval, size_t failedEnumerations);
 
 #endif

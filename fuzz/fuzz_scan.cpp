@@ -1,6 +1,8 @@
-// libFuzzer target: the whole run, main included, on a scripted desktop made from the input.
-// Every input must give exactly the transcript the rules call for, the right exit status, every
-// opened process handle closed once, every callback result TRUE and no misuse of any call.
+// libFuzzer target: the whole run, main included, on a scripted desktop and command line made
+// from the input. A scan must give exactly the transcript the rules call for; options must be
+// answered without a scan; a watch's output must keep its rules over its rounds. Always: the
+// right exit status, every opened process handle closed once, every callback result TRUE and no
+// misuse of any call.
 
 #include "capture.h"
 #include "fuzz_input.h"
@@ -11,7 +13,7 @@
 #include <iostream>
 #include <sstream>
 
-int hungscan_main(); // the program's main, renamed for this target
+int hungscan_main(int argc, char *argv[]); // the program's main, renamed for this target
 
 namespace {
 
@@ -26,24 +28,38 @@ void Fail(const char *what, const std::string &detail)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const scripted::Scenario scenario = DecodeFuzzInput(data, size);
+    unsigned interval = 0;
+    const std::string command = ExpectedCommand(scenario.arguments, interval);
     int expectedStatus = 0;
     const std::string expected = ExpectedTranscript(scenario, expectedStatus);
 
+    std::vector<std::string> arguments = {"hungscan"};
+    arguments.insert(arguments.end(), scenario.arguments.begin(), scenario.arguments.end());
+    std::vector<char *> argv;
+    for (std::string &argument : arguments)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+
     scripted::Load(scenario);
     std::istringstream noInput;
+    std::ostringstream errors;
     std::streambuf *input = std::cin.rdbuf(noInput.rdbuf());
+    std::streambuf *error = std::cerr.rdbuf(errors.rdbuf());
     std::cin.clear();
     int status = -1;
     std::string flushed, pending;
     {
         FlushRecorder out;
-        scripted::SetFlushedOutput([&out] { return out.flushed(); });
-        status = hungscan_main();
+        // The watch opens owners without writing a block first: the check is the scan's.
+        if (command == "scan")
+            scripted::SetFlushedOutput([&out] { return out.flushed(); });
+        status = hungscan_main(static_cast<int>(arguments.size()), argv.data());
         scripted::SetFlushedOutput(nullptr);
         flushed = out.flushed();
         pending = out.pending();
     }
     std::cin.rdbuf(input);
+    std::cerr.rdbuf(error);
     std::cin.clear();
 
     const scripted::Trace &trace = scripted::GetTrace();
@@ -55,10 +71,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (result != TRUE)
             Fail("callback result", std::to_string(result));
     if (!pending.empty())
-        Fail("output left unflushed before the wait", pending);
-    if (flushed != expected)
-        Fail("transcript", "expected:\n" + expected + "\nwritten:\n" + flushed);
-    if (status != expectedStatus)
-        Fail("exit status", std::to_string(status));
+        Fail("output left unflushed", pending);
+    if (command != "watch" && command != "scan" && !trace.enumerationResults.empty())
+        Fail("an option scanned", command);
+    if (command != "wrong" && !errors.str().empty())
+        Fail("standard error", errors.str());
+
+    if (command == "scan")
+    {
+        if (flushed != expected)
+            Fail("transcript", "expected:\n" + expected + "\nwritten:\n" + flushed);
+        if (status != expectedStatus)
+            Fail("exit status", std::to_string(status));
+    }
+    else if (command == "watch")
+    {
+        size_t failed = 0;
+        for (BOOL result : trace.enumerationResults)
+            failed += result ? 0 : 1;
+        const std::string fault = CheckWatchOutput(flushed, interval, failed);
+        if (!fault.empty())
+            Fail("watch output", fault + "\nwritten:\n" + flushed);
+        if (trace.enumerationResults.empty() || status != (trace.enumerationResults.back() ? 0 : 1))
+            Fail("watch exit status", std::to_string(status));
+    }
+    else if (command == "wrong")
+    {
+        if (status != 2 || !flushed.empty() || errors.str().compare(0, 10, "hungscan: ") != 0)
+            Fail("refused argument", std::to_string(status) + " " + flushed + errors.str());
+    }
+    else if (status != 0 || flushed.compare(0, command == "help" ? 6 : 9, command == "help" ? "Usage:" : "hungscan ") != 0)
+        Fail(command.c_str(), std::to_string(status) + " " + flushed);
     return 0;
 }

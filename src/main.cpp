@@ -101,7 +101,7 @@ int main(int argc, char *argv[])
     switch (ReadArguments(argc, argv, &seconds, &problem))
     {
     case COMMAND_HELP:
-        std::cout << USAGE_TEXT;
+        std::cout << USAGE_TEXT << std::flush;
         return 0;
     case COMMAND_VERSION:
         std::cout << VERSION_TEXT << std::endl;

@@ -18,6 +18,7 @@ struct Trace
     std::vector<std::string> calls; // one line per call, arguments included
     std::vector<std::string> violations;
     std::vector<BOOL> callbackResults;
+    std::vector<BOOL> enumerationResults;
     unsigned opened = 0;
     unsigned closed = 0;
 };

@@ -253,6 +253,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     if (!s.openHandles.empty())
         Violation(std::to_string(s.openHandles.size()) + " process handle(s) left open");
     WriteReport();
+    s.trace.enumerationResults.push_back(fails ? FALSE : TRUE);
     return fails ? FALSE : TRUE;
 }
 
