@@ -72,12 +72,12 @@ class PrivateDesktop:
         return proc.returncode, out, err
 
     def await_windows(self, names, timeout=60):
-        """Waits until a window of each name exists on the display."""
+        """Waits until a window whose name begins with each of these exists on the display."""
         env = dict(os.environ, DISPLAY=self.display)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             tree = subprocess.run(["xwininfo", "-root", "-tree"], env=env, capture_output=True, timeout=10).stdout
-            if all(b'"' + name + b'"' in tree for name in names):
+            if all(b'"' + name in tree for name in names):
                 return
             time.sleep(0.2)
         raise RuntimeError("windows did not come up: %r" % (names,))

@@ -8,7 +8,7 @@ import time
 
 from desktop import PrivateDesktop
 
-PROCESS_SUSPEND_RESUME = 0x0800
+THREAD_SUSPEND_RESUME = 0x0002
 
 
 class NativeDesktop(PrivateDesktop):
@@ -46,22 +46,42 @@ class NativeDesktop(PrivateDesktop):
     def processes_of(self, launcher, word):
         return [launcher.pid]  # started directly: the launcher is the program
 
-    def _each(self, pids, call):
-        ntdll, kernel32 = ctypes.windll.ntdll, ctypes.windll.kernel32
-        for pid in pids:
-            handle = kernel32.OpenProcess(PROCESS_SUSPEND_RESUME, False, pid)
+    def _window_threads(self, pids):
+        """The threads that own the processes' top-level windows."""
+        user32 = ctypes.windll.user32
+        threads = set()
+        pid = ctypes.c_ulong()
+
+        @ctypes.WINFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+        def each(hwnd, _):
+            thread = user32.GetWindowThreadProcessId(ctypes.c_void_p(hwnd), ctypes.byref(pid))
+            if pid.value in pids:
+                threads.add(thread)
+            return 1
+
+        user32.EnumWindows(each, None)
+        if not threads:
+            raise OSError("no window of processes %r" % (pids,))
+        return threads
+
+    def _each_thread(self, pids, call):
+        kernel32 = ctypes.windll.kernel32
+        for thread in self._window_threads(pids):
+            handle = kernel32.OpenThread(THREAD_SUSPEND_RESUME, False, thread)
             if not handle:
-                raise OSError("cannot open process %d" % pid)
+                raise OSError("cannot open thread %d" % thread)
             try:
-                getattr(ntdll, call)(handle)
+                getattr(kernel32, call)(handle)
             finally:
                 kernel32.CloseHandle(handle)
 
+    # A hang is a GUI thread that stops taking messages: suspend that thread. Suspending the
+    # whole process would look like the system's own freeze of a paused app, which is not a hang.
     def freeze(self, pids):
-        self._each(pids, "NtSuspendProcess")
+        self._each_thread(pids, "SuspendThread")
 
     def resume(self, pids):
-        self._each(pids, "NtResumeProcess")
+        self._each_thread(pids, "ResumeThread")
 
     def kill_processes(self, pids):
         for pid in pids:

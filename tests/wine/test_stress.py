@@ -11,7 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from transcript import IME, group, parse  # noqa: E402
-from windows_host import ON_WINDOWS, windows_desktop, windows_path  # noqa: E402
+from windows_host import ON_WINDOWS, judged, windows_desktop, windows_path  # noqa: E402
 
 
 HUNGSCAN = os.environ.get("HUNGSCAN_EXE", "")
@@ -44,7 +44,7 @@ class Stress(unittest.TestCase):
     def check_blocks(self, blocks):
         """The frozen thread's two windows, and otherwise only churning windows caught in the
         instant between their last check and their report."""
-        counts = collections.Counter(blocks)
+        counts = collections.Counter(judged(blocks, [self.path]))
         self.assertEqual(counts.pop((FROZEN, self.path)), 1)
         self.assertEqual(counts.pop((IME, self.path)), 1)
         for caption, _ in counts:
