@@ -16,11 +16,11 @@ int main()
 {
     unsigned probed = 0;
     unsigned failed = 0;
-    std::vector<Window> windows;
-    Display *d = hungscan_x11::Connection();
-    if (d != nullptr && hungscan_x11::ListTopLevelWindows(d, windows))
+    std::vector<xcb_window_t> windows;
+    xcb_connection_t *c = hungscan_x11::Connection();
+    if (c != nullptr && hungscan_x11::ListTopLevelWindows(c, windows))
     {
-        for (const Window window : windows)
+        for (const xcb_window_t window : windows)
         {
             ++probed;
             // No ping is outstanding for the window, so the call sends one and waits for it.

@@ -1,22 +1,38 @@
 #include "atoms.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace hungscan_x11 {
 
 Atoms atoms;
 
-void InternAtoms(Display *d)
+bool InternAtoms(xcb_connection_t *c)
 {
-    // One round trip for all of them.
-    char wmProtocols[] = "WM_PROTOCOLS", netWmPing[] = "_NET_WM_PING", netWmName[] = "_NET_WM_NAME",
-         utf8String[] = "UTF8_STRING", netWmPid[] = "_NET_WM_PID";
-    char *names[] = {wmProtocols, netWmPing, netWmName, utf8String, netWmPid};
-    Atom values[5] = {};
-    XInternAtoms(d, names, 5, False, values);
-    atoms.wmProtocols = values[0];
-    atoms.netWmPing = values[1];
-    atoms.netWmName = values[2];
-    atoms.utf8String = values[3];
-    atoms.netWmPid = values[4];
+    struct Name
+    {
+        const char *text;
+        xcb_atom_t *atom;
+    };
+    const Name names[] = {
+        {"WM_PROTOCOLS", &atoms.wmProtocols}, {"_NET_WM_PING", &atoms.netWmPing},
+        {"_NET_WM_NAME", &atoms.netWmName},   {"UTF8_STRING", &atoms.utf8String},
+        {"_NET_WM_PID", &atoms.netWmPid},     {"WM_STATE", &atoms.wmState},
+    };
+    const size_t count = sizeof names / sizeof names[0];
+    // All asked for before the first answer is read: one round trip for the lot.
+    xcb_intern_atom_cookie_t cookies[count];
+    for (size_t i = 0; i < count; ++i)
+        cookies[i] = xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(names[i].text)), names[i].text);
+    bool all = true;
+    for (size_t i = 0; i < count; ++i)
+    {
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(c, cookies[i], nullptr);
+        all = all && reply != nullptr;
+        *names[i].atom = reply != nullptr ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
+        std::free(reply);
+    }
+    return all;
 }
 
 } // namespace hungscan_x11

@@ -2,23 +2,25 @@
 #ifndef HUNGSCAN_X11_ATOMS_H
 #define HUNGSCAN_X11_ATOMS_H
 
-#include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 namespace hungscan_x11 {
 
 struct Atoms
 {
-    Atom wmProtocols;
-    Atom netWmPing;
-    Atom netWmName;
-    Atom utf8String;
-    Atom netWmPid;
+    xcb_atom_t wmProtocols;
+    xcb_atom_t netWmPing;
+    xcb_atom_t netWmName;
+    xcb_atom_t utf8String;
+    xcb_atom_t netWmPid;
+    xcb_atom_t wmState;
 };
 
 // Filled in before the connection is handed to anyone; read-only afterwards, from any thread.
 extern Atoms atoms;
 
-void InternAtoms(Display *d);
+// False when the server did not answer for all of them.
+bool InternAtoms(xcb_connection_t *c);
 
 } // namespace hungscan_x11
 

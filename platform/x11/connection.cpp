@@ -17,14 +17,14 @@ namespace {
 enum class State { Untried, Open, Unusable };
 
 State state = State::Untried;
-// Read by the error handler on either thread.
-std::atomic<Display *> mainDisplay{nullptr};
+xcb_connection_t *mainConnection = nullptr;
+xcb_window_t root = XCB_WINDOW_NONE;
 std::atomic<bool> lost{false};
 std::atomic<int> mainFd{-1};
-// When the current ServerWait began, in steady-clock ticks; 0 while none is under way.
+// When the current ServerWait began or last heard from the server, in steady-clock ticks; 0
+// while none is under way.
 std::atomic<Clock::rep> waitingSince{0};
 int waitDepth = 0;
-std::vector<unsigned long> refused;
 
 // Standard streams the program was started without would be taken by the next descriptors
 // opened, the X connection among them: the final read would then consume X protocol, and a
@@ -40,54 +40,41 @@ struct HoldStandardStreams
 } const holdStandardStreams;
 
 // Windows has no SIGPIPE: a write to a pipe whose reader has gone fails and the program goes
-// on. Keep that here, so the program meets the same platform.
+// on. Keep that here, so the program meets the same platform (the X socket included).
 struct IgnoreSigpipe
 {
     IgnoreSigpipe() { std::signal(SIGPIPE, SIG_IGN); }
 } const ignoreSigpipe;
 
-// A window destroyed between two calls, or a property of an unexpected type, is an ordinary
-// failure of the call that met it, never the end of the program.
-int TrapError(Display *d, XErrorEvent *error)
-{
-    if (d == mainDisplay)
-        refused.push_back(error->serial);
-    return 0;
-}
-
-// Xlib reports a broken connection here, then calls the display's exit handler (set where the
-// connections are opened); both stay silent and return, which leaves the display failing every
-// later call.
-int SilentIOError(Display *)
-{
-    return 0;
-}
-
 } // namespace
 
-Display *Connection()
+xcb_connection_t *Connection()
 {
     if (state == State::Untried)
     {
         state = State::Unusable;
-        // The event thread has a connection of its own; Xlib must know before either opens.
-        XInitThreads();
-        XSetErrorHandler(TrapError);
-        XSetIOErrorHandler(SilentIOError);
-        Display *main = nullptr;
+        xcb_connection_t *c = nullptr;
         // A frozen server accepts the connection and never sends its greeting: bounded too.
-        if (!OpenConnections(&main, SERVER_REPLY_TIMEOUT_MS))
+        if (!OpenConnections(&c, &root, SERVER_REPLY_TIMEOUT_MS))
             return nullptr;
-        mainDisplay = main;
-        mainFd = ConnectionNumber(main);
+        mainConnection = c;
+        mainFd = xcb_get_file_descriptor(c);
         state = State::Open;
     }
-    return state == State::Open && !lost ? mainDisplay.load() : nullptr;
+    if (state != State::Open || ConnectionLost())
+        return nullptr;
+    return mainConnection;
+}
+
+xcb_window_t RootWindow()
+{
+    return root;
 }
 
 bool ConnectionLost()
 {
-    return lost;
+    // Read under the ping table's lock too: it only looks, it wakes nobody.
+    return lost || (state == State::Open && xcb_connection_has_error(mainConnection) != 0);
 }
 
 void MarkConnectionLost()
@@ -108,23 +95,22 @@ ServerWait::~ServerWait()
         waitingSince = 0;
 }
 
+void ServerAnswered()
+{
+    if (waitDepth > 0)
+        waitingSince = Clock::now().time_since_epoch().count();
+}
+
 void EnforceServerWaitLimit(Clock::time_point now)
 {
     const Clock::rep since = waitingSince;
     if (since == 0 || now - Clock::time_point(Clock::duration(since)) < std::chrono::milliseconds(SERVER_REPLY_TIMEOUT_MS))
         return;
     MarkConnectionLost();
-    // The blocked request sees the end of its connection, and Xlib returns a failure.
+    // The blocked call sees the end of its connection, and XCB returns a failure.
     const int fd = mainFd;
     if (fd >= 0)
         shutdown(fd, SHUT_RDWR);
-}
-
-std::vector<unsigned long> TakeRefusedRequests()
-{
-    std::vector<unsigned long> taken;
-    taken.swap(refused);
-    return taken;
 }
 
 } // namespace hungscan_x11

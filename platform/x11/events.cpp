@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -26,78 +27,93 @@ struct Start
     std::condition_variable changed;
     Opening result = Opening::Pending;
     bool abandoned = false; // the program stopped waiting for the greeting
-    Display *main = nullptr;
+    xcb_connection_t *main = nullptr;
+    xcb_window_t root = XCB_WINDOW_NONE;
     // Open for the rest of the program, and held here so that it stays reachable after the
     // thread has given up on a lost server.
-    Display *listener = nullptr;
+    xcb_connection_t *listener = nullptr;
 };
 
-void Listen(Display *listener)
+void Listen(xcb_connection_t *listener)
 {
+    pollfd fd = {xcb_get_file_descriptor(listener), POLLIN, 0};
     for (;;)
     {
-        pollfd fd = {ConnectionNumber(listener), POLLIN, 0};
         poll(&fd, 1, WATCH_INTERVAL_MS);
         const Clock::time_point arrived = Clock::now();
-        // XPending reads what the socket holds without blocking; on a broken connection it
-        // reports the loss through the exit handler and returns 0.
-        while (!ConnectionLost() && XPending(listener) > 0)
+        // Reads what the socket holds without blocking.
+        while (xcb_generic_event_t *event = xcb_poll_for_event(listener))
         {
-            XEvent event;
-            XNextEvent(listener, &event);
-            if (event.type == ClientMessage)
-                NotePingAnswer(event.xclient, arrived);
+            if ((event->response_type & 0x7F) == XCB_CLIENT_MESSAGE)
+                NotePingAnswer(*reinterpret_cast<const xcb_client_message_event_t *>(event), arrived);
+            std::free(event);
         }
+        if (xcb_connection_has_error(listener))
+            MarkConnectionLost();
         if (ConnectionLost())
             return;
         EnforceServerWaitLimit(Clock::now());
     }
 }
 
-void ConnectionGone(Display *, void *)
+// A connection that could not be made, or whose greeting refused us, is in error at once; XCB
+// writes nothing about it anywhere.
+xcb_connection_t *Open(xcb_window_t *root)
 {
-    MarkConnectionLost();
-}
-
-// Without its own exit handler, a display whose connection breaks ends the whole program.
-Display *Open()
-{
-    Display *d = XOpenDisplay(nullptr);
-    if (d != nullptr)
-        XSetIOErrorExitHandler(d, ConnectionGone, nullptr);
-    return d;
+    int screenNumber = 0;
+    xcb_connection_t *c = xcb_connect(nullptr, &screenNumber);
+    if (xcb_connection_has_error(c))
+    {
+        xcb_disconnect(c);
+        return nullptr;
+    }
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (int i = 0; i < screenNumber && screens.rem > 0; ++i)
+        xcb_screen_next(&screens);
+    if (screens.rem == 0)
+    {
+        xcb_disconnect(c);
+        return nullptr;
+    }
+    *root = screens.data->root;
+    return c;
 }
 
 void Run(Start *start)
 {
-    Display *main = Open();
-    Display *listener = main != nullptr ? Open() : nullptr;
-    if (listener != nullptr)
+    xcb_window_t root = XCB_WINDOW_NONE, listenerRoot = XCB_WINDOW_NONE;
+    xcb_connection_t *main = Open(&root);
+    xcb_connection_t *listener = main != nullptr ? Open(&listenerRoot) : nullptr;
+    bool ready = listener != nullptr && InternAtoms(main);
+    if (ready)
     {
-        InternAtoms(main);
         // Clients answer a ping on the root window, each toolkit with its own event mask: GTK
         // with SubstructureNotify | SubstructureRedirect, Qt with StructureNotify |
         // SubstructureRedirect. Redirect belongs to the window manager alone; the two notify
-        // masks together see every answer.
-        XSelectInput(listener, DefaultRootWindow(listener), StructureNotifyMask | SubstructureNotifyMask);
-        XSync(listener, False);
+        // masks together see every answer. Checked, so the listener is known to be set up.
+        const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_generic_error_t *error =
+            xcb_request_check(listener, xcb_change_window_attributes_checked(listener, listenerRoot, XCB_CW_EVENT_MASK, &mask));
+        ready = error == nullptr && !xcb_connection_has_error(listener);
+        std::free(error);
     }
     {
         std::lock_guard<std::mutex> lock(start->mutex);
         if (start->abandoned)
             return;
         start->main = main;
+        start->root = root;
         start->listener = listener;
-        start->result = listener != nullptr ? Opening::Done : Opening::Failed;
+        start->result = ready ? Opening::Done : Opening::Failed;
     }
     start->changed.notify_all();
-    if (listener != nullptr)
+    if (ready)
         Listen(listener);
 }
 
 } // namespace
 
-bool OpenConnections(Display **main, int timeoutMs)
+bool OpenConnections(xcb_connection_t **main, xcb_window_t *root, int timeoutMs)
 {
     static Start *const start = new Start;
     std::thread(Run, start).detach();
@@ -111,6 +127,7 @@ bool OpenConnections(Display **main, int timeoutMs)
     if (start->result != Opening::Done)
         return false;
     *main = start->main;
+    *root = start->root;
     return true;
 }
 

@@ -3,14 +3,15 @@
 #ifndef HUNGSCAN_X11_EVENTS_H
 #define HUNGSCAN_X11_EVENTS_H
 
-#include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 namespace hungscan_x11 {
 
 // Starts the thread, which opens both connections and keeps the listening one to itself; gives
-// back the main one. False when it could not, or did not within timeoutMs (a server that
-// accepts connections but does not answer).
-bool OpenConnections(Display **main, int timeoutMs);
+// back the main one and its root window. False when it could not (no display, a refused
+// cookie, a link that closed), or did not within timeoutMs (a server that accepts connections
+// but does not answer).
+bool OpenConnections(xcb_connection_t **main, xcb_window_t *root, int timeoutMs);
 
 } // namespace hungscan_x11
 

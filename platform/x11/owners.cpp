@@ -4,71 +4,96 @@
 #include "connection.h"
 #include "properties.h"
 
-#include <X11/Xatom.h>
-#include <X11/extensions/XRes.h>
+#include <xcb/res.h>
 
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <string>
 
 namespace hungscan_x11 {
 namespace {
 
 // X-Resource 1.2 is the first to name a client's process.
-bool ServerNamesClients(Display *d)
+bool ServerNamesClients(xcb_connection_t *c)
 {
     static int known = -1;
     if (known < 0)
     {
         ServerWait wait;
-        int event = 0, error = 0, major = 0, minor = 0;
-        known = XResQueryExtension(d, &event, &error) && XResQueryVersion(d, &major, &minor) &&
-                (major > 1 || (major == 1 && minor >= 2));
+        known = 0;
+        const xcb_query_extension_reply_t *extension = xcb_get_extension_data(c, &xcb_res_id);
+        if (extension != nullptr && extension->present)
+        {
+            xcb_res_query_version_reply_t *version =
+                xcb_res_query_version_reply(c, xcb_res_query_version(c, 1, 2), nullptr);
+            known = version != nullptr &&
+                    (version->server_major > 1 || (version->server_major == 1 && version->server_minor >= 2));
+            std::free(version);
+        }
     }
     return known == 1;
 }
 
-pid_t ProcessOfClient(Display *d, Window window)
+pid_t ProcessOfClient(xcb_connection_t *c, xcb_res_query_client_ids_cookie_t cookie)
 {
-    ServerWait wait;
-    XResClientIdSpec query;
-    query.client = window;
-    query.mask = XRES_CLIENT_ID_PID_MASK;
-    long count = 0;
-    XResClientIdValue *values = nullptr;
-    pid_t pid = -1;
-    if (XResQueryClientIds(d, 1, &query, &count, &values) == Success)
+    xcb_res_query_client_ids_reply_t *reply = xcb_res_query_client_ids_reply(c, cookie, nullptr);
+    ServerAnswered();
+    pid_t pid = 0;
+    if (reply == nullptr)
+        return 0;
+    for (xcb_res_client_id_value_iterator_t ids = xcb_res_query_client_ids_ids_iterator(reply); ids.rem > 0;
+         xcb_res_client_id_value_next(&ids))
     {
-        for (long i = 0; i < count; ++i)
-            if (XResGetClientIdType(&values[i]) == XRES_CLIENT_ID_PID)
-                pid = XResGetClientPid(&values[i]);
-        XResClientIdsDestroy(count, values);
+        if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+            xcb_res_client_id_value_value_length(ids.data) == 1)
+        {
+            const uint32_t value = *xcb_res_client_id_value_value(ids.data);
+            if (value > 0 && value <= 0x7FFFFFFF)
+                pid = static_cast<pid_t>(value);
+        }
     }
-    return pid > 0 ? pid : 0;
+    std::free(reply);
+    return pid;
 }
 
 } // namespace
 
-pid_t ProcessOf(Display *d, Window window)
+pid_t ProcessOf(xcb_connection_t *c, xcb_window_t window)
 {
-    if (ServerNamesClients(d))
+    const bool names = ServerNamesClients(c);
+    ServerWait wait;
+    // Every question at once; the answers are read in the order they matter.
+    xcb_res_query_client_ids_cookie_t client = {};
+    if (names)
     {
-        const pid_t pid = ProcessOfClient(d, window);
-        if (pid > 0)
-            return pid;
+        xcb_res_client_id_spec_t spec = {window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        client = xcb_res_query_client_ids(c, 1, &spec);
     }
+    const xcb_get_property_cookie_t machine = RequestProperty(c, window, XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_ANY, 256);
+    const xcb_get_property_cookie_t netPid = RequestProperty(c, window, atoms.netWmPid, XCB_ATOM_CARDINAL, 4);
 
-    std::string machine;
-    if (ReadTextProperty(d, window, XA_WM_CLIENT_MACHINE, AnyPropertyType, 256, machine))
+    const pid_t pid = names ? ProcessOfClient(c, client) : 0;
+    if (pid > 0)
     {
-        char host[HOST_NAME_MAX + 1] = {};
-        if (gethostname(host, sizeof host - 1) != 0 || machine != host)
-            return 0; // a process id from another machine names nothing here
+        xcb_discard_reply(c, machine.sequence);
+        xcb_discard_reply(c, netPid.sequence);
+        return pid;
     }
-    unsigned long pid = 0;
-    if (ReadCardinal(d, window, atoms.netWmPid, pid) && pid > 0 && pid <= 0x7FFFFFFF)
-        return static_cast<pid_t>(pid);
+    std::string host;
+    if (TextReply(c, machine, XCB_ATOM_ANY, 256, host))
+    {
+        char here[HOST_NAME_MAX + 1] = {};
+        if (gethostname(here, sizeof here - 1) != 0 || host != here)
+        {
+            xcb_discard_reply(c, netPid.sequence);
+            return 0; // a process id from another machine names nothing here
+        }
+    }
+    std::uint32_t value = 0;
+    if (CardinalReply(c, netPid, value) && value > 0 && value <= 0x7FFFFFFF)
+        return static_cast<pid_t>(value);
     return 0;
 }
 

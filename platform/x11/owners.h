@@ -2,7 +2,7 @@
 #ifndef HUNGSCAN_X11_OWNERS_H
 #define HUNGSCAN_X11_OWNERS_H
 
-#include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 #include <sys/types.h>
 
@@ -10,7 +10,7 @@ namespace hungscan_x11 {
 
 // What the server knows of the window's client connection, else the _NET_WM_PID the client put
 // there if it says it runs on this host; 0 when neither names a local process.
-pid_t ProcessOf(Display *d, Window window);
+pid_t ProcessOf(xcb_connection_t *c, xcb_window_t window);
 
 } // namespace hungscan_x11
 

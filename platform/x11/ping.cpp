@@ -12,15 +12,18 @@
 namespace hungscan_x11 {
 namespace {
 
+// How many pings leave together. Small enough that the first of a batch waits for the last
+// only for the time it takes to write a few kilobytes.
+constexpr size_t PING_BATCH = 64;
+
 // What one outstanding ping costs: this, in a hash-map node.
 struct PendingPing
 {
     std::uint32_t stamp;
-    unsigned long serial;         // of the request that sent it, to tell if the server refused it
-    Clock::time_point sent;
-    Clock::time_point answered;
+    bool sent;
     bool hasAnswer;
-    bool refused;
+    Clock::time_point sentAt;
+    Clock::time_point answered;
 };
 
 // Shared with the event thread, which may still be reading when the program ends: never
@@ -29,72 +32,78 @@ struct Pings
 {
     std::mutex mutex;
     std::condition_variable answered;
-    std::unordered_map<Window, PendingPing> pending;
+    std::unordered_map<xcb_window_t, PendingPing> pending;
     // Every client listening on the root window sees every answer, those to the pings of a
     // scan that ran just before this one too. Each run starts its stamps somewhere of its own,
-    // so a late answer to another run's ping is never taken for the answer to this one's. Kept
-    // under 2^31: the stamp travels as 32 bits and comes back sign-extended.
+    // so a late answer to another run's ping is never taken for the answer to this one's.
     std::uint32_t nextStamp = static_cast<std::uint32_t>(std::random_device{}() % 0x40000000u) + 1;
 };
 
 Pings &pings = *new Pings;
 
+void SendPing(xcb_connection_t *c, xcb_window_t window, std::uint32_t stamp)
+{
+    xcb_client_message_event_t event = {};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window;
+    event.type = atoms.wmProtocols;
+    event.data.data32[0] = atoms.netWmPing;
+    event.data.data32[1] = stamp;
+    event.data.data32[2] = window;
+    xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
+}
+
 } // namespace
 
-void SendPings(Display *d, const std::vector<Window> &windows)
+void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
 {
+    const std::vector<bool> takesPart = TakePartInPings(c, windows);
     ServerWait wait;
-    TakeRefusedRequests(); // what earlier calls met is no concern of this batch
-    std::vector<Window> batch;
-    for (const Window window : windows)
+    std::vector<xcb_window_t> batch;
+    batch.reserve(PING_BATCH);
+    for (size_t i = 0; i <= windows.size(); ++i)
     {
-        if (!TakesPartInPings(d, window))
-            continue;
-        PendingPing ping = {};
-        ping.serial = NextRequest(d);
+        if (i < windows.size() && takesPart[i])
         {
-            // In the table before it can leave, so that even the quickest answer finds it.
-            std::lock_guard<std::mutex> lock(pings.mutex);
-            ping.stamp = pings.nextStamp++;
-            pings.pending[window] = ping;
+            std::uint32_t stamp = 0;
+            {
+                // In the table before it can leave, so that even the quickest answer finds it.
+                std::lock_guard<std::mutex> lock(pings.mutex);
+                stamp = pings.nextStamp++;
+                pings.pending[windows[i]] = PendingPing{stamp, false, false, {}, {}};
+            }
+            SendPing(c, windows[i], stamp);
+            batch.push_back(windows[i]);
         }
-        XEvent event = {};
-        event.xclient.type = ClientMessage;
-        event.xclient.window = window;
-        event.xclient.message_type = atoms.wmProtocols;
-        event.xclient.format = 32;
-        event.xclient.data.l[0] = static_cast<long>(atoms.netWmPing);
-        event.xclient.data.l[1] = static_cast<long>(ping.stamp);
-        event.xclient.data.l[2] = static_cast<long>(window);
-        XSendEvent(d, window, False, NoEventMask, &event);
-        batch.push_back(window);
-    }
-    // Once the server has answered this, every ping of the batch is in its client's queue: each
-    // window's time starts here.
-    XSync(d, False);
-    const Clock::time_point sent = Clock::now();
-    const std::vector<unsigned long> refused = TakeRefusedRequests();
-
-    std::lock_guard<std::mutex> lock(pings.mutex);
-    for (const Window window : batch)
-    {
-        PendingPing &ping = pings.pending[window];
-        ping.sent = sent;
-        for (const unsigned long serial : refused)
-            ping.refused = ping.refused || serial == ping.serial;
+        if (batch.size() == PING_BATCH || (i == windows.size() && !batch.empty()))
+        {
+            // Once written, each ping of the batch is the server's to deliver: its time starts.
+            xcb_flush(c);
+            ServerAnswered();
+            const Clock::time_point sentAt = Clock::now();
+            std::lock_guard<std::mutex> lock(pings.mutex);
+            for (const xcb_window_t window : batch)
+            {
+                PendingPing &ping = pings.pending[window];
+                ping.sent = true;
+                ping.sentAt = sentAt;
+            }
+            batch.clear();
+        }
     }
 }
 
-int AwaitPing(Window window, unsigned timeoutMs)
+int AwaitPing(xcb_window_t window, unsigned timeoutMs)
 {
     std::unique_lock<std::mutex> lock(pings.mutex);
     auto found = pings.pending.find(window);
-    if (found == pings.pending.end())
+    if (found == pings.pending.end() || !found->second.sent)
         return -1;
     const PendingPing &ping = found->second;
-    const Clock::time_point deadline = ping.sent + std::chrono::milliseconds(timeoutMs);
-    pings.answered.wait_until(lock, deadline,
-                              [&ping] { return ping.hasAnswer || ping.refused || ConnectionLost(); });
+    const Clock::time_point deadline = ping.sentAt + std::chrono::milliseconds(timeoutMs);
+    pings.answered.wait_until(lock, deadline, [&ping] { return ping.hasAnswer || ConnectionLost(); });
+    // Only an answer that came within this window's own time counts.
     const bool inTime = ping.hasAnswer && ping.answered <= deadline;
     pings.pending.erase(found);
     return inTime ? 1 : 0;
@@ -106,13 +115,12 @@ void ForgetPings()
     pings.pending.clear();
 }
 
-void NotePingAnswer(const XClientMessageEvent &message, Clock::time_point arrived)
+void NotePingAnswer(const xcb_client_message_event_t &message, Clock::time_point arrived)
 {
-    if (message.message_type != atoms.wmProtocols || message.format != 32 ||
-        static_cast<Atom>(message.data.l[0]) != atoms.netWmPing)
+    if (message.type != atoms.wmProtocols || message.format != 32 || message.data.data32[0] != atoms.netWmPing)
         return;
-    const Window window = static_cast<Window>(message.data.l[2]);
-    const std::uint32_t stamp = static_cast<std::uint32_t>(message.data.l[1]);
+    const xcb_window_t window = message.data.data32[2];
+    const std::uint32_t stamp = message.data.data32[1];
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
         auto found = pings.pending.find(window);

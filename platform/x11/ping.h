@@ -4,26 +4,26 @@
 
 #include "connection.h"
 
-#include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 #include <vector>
 
 namespace hungscan_x11 {
 
-// Pings every window of the list that takes part in the protocol, in one batch. Each window's
-// time starts when the server has taken its ping.
-void SendPings(Display *d, const std::vector<Window> &windows);
+// Pings every window of the list that takes part in the protocol. The pings leave in small
+// batches, and each window's time starts when its batch has been written to the socket.
+void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows);
 
 // Waits for the answer to the window's ping, at most until timeoutMs after it was sent: 1 when
-// it came in time, 0 when not (or the window refused the ping), -1 when the window has no ping
-// outstanding. The ping is forgotten either way.
-int AwaitPing(Window window, unsigned timeoutMs);
+// it came in time, 0 when not, -1 when the window has no ping outstanding. The ping is
+// forgotten either way.
+int AwaitPing(xcb_window_t window, unsigned timeoutMs);
 
 // Drops every ping still outstanding.
 void ForgetPings();
 
 // On the event thread: a client message that may answer a ping, and when it arrived.
-void NotePingAnswer(const XClientMessageEvent &message, Clock::time_point arrived);
+void NotePingAnswer(const xcb_client_message_event_t &message, Clock::time_point arrived);
 
 // Wakes every wait for an answer, so it can see that the connection is gone.
 void WakePingWaiters();

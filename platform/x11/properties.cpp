@@ -3,78 +3,105 @@
 #include "atoms.h"
 #include "connection.h"
 
-#include <X11/Xatom.h>
-#include <X11/Xutil.h>
+#include <xcb/xcb_icccm.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <memory>
 
 namespace hungscan_x11 {
+namespace {
 
-bool WindowExists(Display *d, Window window)
+struct FreeReply
 {
-    ServerWait wait;
-    XWindowAttributes attributes;
-    return XGetWindowAttributes(d, window, &attributes) != 0;
+    void operator()(void *reply) const { std::free(reply); }
+};
+using PropertyReply = std::unique_ptr<xcb_get_property_reply_t, FreeReply>;
+
+PropertyReply Read(xcb_connection_t *c, xcb_get_property_cookie_t cookie)
+{
+    PropertyReply reply(xcb_get_property_reply(c, cookie, nullptr));
+    ServerAnswered();
+    return reply;
 }
 
-bool TakesPartInPings(Display *d, Window window)
+} // namespace
+
+bool WindowExists(xcb_connection_t *c, xcb_window_t window)
 {
     ServerWait wait;
-    Atom *protocols = nullptr;
-    int count = 0;
-    bool pings = false;
-    if (XGetWMProtocols(d, window, &protocols, &count))
+    std::unique_ptr<xcb_get_window_attributes_reply_t, FreeReply> reply(
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
+    return reply != nullptr;
+}
+
+std::vector<bool> TakePartInPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
+{
+    ServerWait wait;
+    std::vector<xcb_get_property_cookie_t> cookies;
+    cookies.reserve(windows.size());
+    for (const xcb_window_t window : windows)
+        cookies.push_back(xcb_icccm_get_wm_protocols(c, window, atoms.wmProtocols));
+    std::vector<bool> pings(windows.size(), false);
+    for (size_t i = 0; i < cookies.size(); ++i)
     {
-        for (int i = 0; i < count; ++i)
-            pings = pings || protocols[i] == atoms.netWmPing;
-        XFree(protocols);
+        xcb_icccm_get_wm_protocols_reply_t protocols;
+        if (!xcb_icccm_get_wm_protocols_reply(c, cookies[i], &protocols, nullptr))
+        {
+            ServerAnswered();
+            continue;
+        }
+        ServerAnswered();
+        for (uint32_t k = 0; k < protocols.atoms_len; ++k)
+            pings[i] = pings[i] || protocols.atoms[k] == atoms.netWmPing;
+        xcb_icccm_get_wm_protocols_reply_wipe(&protocols);
     }
     return pings;
 }
 
-bool ReadTextProperty(Display *d, Window window, Atom property, Atom type, std::size_t maxBytes, std::string &out)
+xcb_get_property_cookie_t RequestProperty(xcb_connection_t *c, xcb_window_t window, xcb_atom_t property,
+                                          xcb_atom_t type, std::size_t maxBytes)
 {
-    ServerWait wait;
-    Atom actualType = None;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char *data = nullptr;
-    const long units = static_cast<long>((maxBytes + 3) / 4);
-    if (XGetWindowProperty(d, window, property, 0, units, False, type, &actualType, &format, &items, &after,
-                           &data) != Success)
-        return false;
-    const bool ok = data != nullptr && actualType != None && format == 8 &&
-                    (type == AnyPropertyType || actualType == type);
-    if (ok)
-        out.assign(reinterpret_cast<const char *>(data), std::min<std::size_t>(items, maxBytes));
-    if (data != nullptr)
-        XFree(data);
-    return ok;
+    return xcb_get_property(c, 0, window, property, type, 0, static_cast<uint32_t>((maxBytes + 3) / 4));
 }
 
-bool ReadCardinal(Display *d, Window window, Atom property, unsigned long &out)
+bool TextReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie, xcb_atom_t type, std::size_t maxBytes,
+               std::string &out)
 {
-    ServerWait wait;
-    Atom actualType = None;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char *data = nullptr;
-    if (XGetWindowProperty(d, window, property, 0, 1, False, XA_CARDINAL, &actualType, &format, &items, &after,
-                           &data) != Success)
+    const PropertyReply reply = Read(c, cookie);
+    if (reply == nullptr || reply->type == XCB_ATOM_NONE || reply->format != 8 ||
+        (type != XCB_ATOM_ANY && reply->type != type))
         return false;
-    const bool ok = data != nullptr && actualType == XA_CARDINAL && format == 32 && items == 1;
-    if (ok)
-        out = *reinterpret_cast<const unsigned long *>(data); // format 32 comes as long
-    if (data != nullptr)
-        XFree(data);
-    return ok;
+    const int length = xcb_get_property_value_length(reply.get());
+    out.assign(static_cast<const char *>(xcb_get_property_value(reply.get())),
+               std::min<std::size_t>(static_cast<std::size_t>(std::max(length, 0)), maxBytes));
+    return true;
 }
 
-bool ReadWindowName(Display *d, Window window, std::size_t maxBytes, std::string &out)
+bool CardinalReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie, std::uint32_t &out)
 {
+    const PropertyReply reply = Read(c, cookie);
+    if (reply == nullptr || reply->type != XCB_ATOM_CARDINAL || reply->format != 32 || reply->value_len != 1)
+        return false;
+    out = *static_cast<const std::uint32_t *>(xcb_get_property_value(reply.get()));
+    return true;
+}
+
+bool PropertyPresent(xcb_connection_t *c, xcb_get_property_cookie_t cookie)
+{
+    const PropertyReply reply = Read(c, cookie);
+    return reply != nullptr && reply->type != XCB_ATOM_NONE;
+}
+
+bool ReadWindowName(xcb_connection_t *c, xcb_window_t window, std::size_t maxBytes, std::string &out)
+{
+    ServerWait wait;
     // One byte more than fits tells whether the cut falls inside a character.
-    if (ReadTextProperty(d, window, atoms.netWmName, atoms.utf8String, maxBytes + 1, out))
+    const xcb_get_property_cookie_t netName = RequestProperty(c, window, atoms.netWmName, atoms.utf8String, maxBytes + 1);
+    const xcb_get_property_cookie_t name = RequestProperty(c, window, XCB_ATOM_WM_NAME, XCB_ATOM_ANY, maxBytes);
+    if (TextReply(c, netName, atoms.utf8String, maxBytes + 1, out))
     {
+        xcb_discard_reply(c, name.sequence);
         if (out.size() > maxBytes)
         {
             // A character is at most four bytes: look back no further than its first.
@@ -89,7 +116,7 @@ bool ReadWindowName(Display *d, Window window, std::size_t maxBytes, std::string
         return true;
     }
     // WM_NAME is in whatever encoding its type says; its bytes go out as stored.
-    return ReadTextProperty(d, window, XA_WM_NAME, AnyPropertyType, maxBytes, out);
+    return TextReply(c, name, XCB_ATOM_ANY, maxBytes, out);
 }
 
 } // namespace hungscan_x11

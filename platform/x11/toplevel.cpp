@@ -1,31 +1,100 @@
 #include "toplevel.h"
 
+#include "atoms.h"
 #include "connection.h"
+#include "properties.h"
 
-#include <X11/Xmu/WinUtil.h>
+#include <cstdlib>
 
 namespace hungscan_x11 {
+namespace {
 
-bool ListTopLevelWindows(Display *d, std::vector<Window> &windows)
+// How deep below a frame a client window is looked for. Window managers put it one or two
+// levels down.
+constexpr int CLIENT_SEARCH_DEPTH = 4;
+
+struct Candidate
 {
-    Window root = 0, parent = 0;
-    Window *children = nullptr;
-    unsigned int count = 0;
+    size_t top;          // which top-level window it may stand for
+    xcb_window_t window;
+};
+
+// The children of each candidate, in stacking order, each one still standing for its top.
+std::vector<Candidate> ChildrenOf(xcb_connection_t *c, const std::vector<Candidate> &parents)
+{
+    std::vector<xcb_query_tree_cookie_t> cookies;
+    cookies.reserve(parents.size());
+    for (const Candidate &parent : parents)
+        cookies.push_back(xcb_query_tree(c, parent.window));
+    std::vector<Candidate> children;
+    for (size_t i = 0; i < cookies.size(); ++i)
     {
-        ServerWait wait;
-        if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count))
-            return false;
+        xcb_query_tree_reply_t *reply = xcb_query_tree_reply(c, cookies[i], nullptr);
+        ServerAnswered();
+        if (reply == nullptr)
+            continue;
+        const xcb_window_t *list = xcb_query_tree_children(reply);
+        for (int k = 0; k < xcb_query_tree_children_length(reply); ++k)
+            children.push_back({parents[i].top, list[k]});
+        std::free(reply);
     }
+    return children;
+}
+
+} // namespace
+
+bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows)
+{
+    ServerWait wait;
+    xcb_query_tree_reply_t *tree = xcb_query_tree_reply(c, xcb_query_tree(c, RootWindow()), nullptr);
+    ServerAnswered();
+    if (tree == nullptr)
+        return false;
+    const xcb_window_t *children = xcb_query_tree_children(tree);
+    const int count = xcb_query_tree_children_length(tree);
+    // The tree lists the bottom of the stack first.
     windows.clear();
-    windows.reserve(count);
-    // XQueryTree lists the bottom of the stack first.
-    for (unsigned int i = count; i-- > 0;)
+    std::vector<Candidate> level;
+    for (int i = count; i-- > 0;)
     {
-        ServerWait wait;
-        windows.push_back(XmuClientWindow(d, children[i]));
+        level.push_back({windows.size(), children[i]});
+        windows.push_back(children[i]);
     }
-    if (children != nullptr)
-        XFree(children);
+    std::free(tree);
+
+    // The client is the window with WM_STATE: the top-level window itself, else the first found
+    // below it, level by level. Without one, the top-level window stands for itself. Each level
+    // asks about all its windows at once.
+    std::vector<bool> found(windows.size(), false);
+    for (int depth = 0; depth <= CLIENT_SEARCH_DEPTH && !level.empty(); ++depth)
+    {
+        std::vector<xcb_get_property_cookie_t> cookies;
+        cookies.reserve(level.size());
+        for (const Candidate &candidate : level)
+            cookies.push_back(RequestProperty(c, candidate.window, atoms.wmState, XCB_ATOM_ANY, 0));
+        std::vector<Candidate> unresolved;
+        for (size_t i = 0; i < level.size(); ++i)
+        {
+            const bool hasState = PropertyPresent(c, cookies[i]);
+            if (found[level[i].top])
+                continue;
+            if (hasState)
+            {
+                found[level[i].top] = true;
+                windows[level[i].top] = level[i].window;
+            }
+            else
+                unresolved.push_back(level[i]);
+        }
+        if (depth == CLIENT_SEARCH_DEPTH)
+            break;
+        // Only below the top-level windows still without a client.
+        std::vector<Candidate> searched;
+        for (const Candidate &candidate : unresolved)
+            if (!found[candidate.top])
+                searched.push_back(candidate);
+        level = ChildrenOf(c, searched);
+    }
     return !ConnectionLost();
 }
 

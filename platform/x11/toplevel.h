@@ -3,14 +3,14 @@
 #ifndef HUNGSCAN_X11_TOPLEVEL_H
 #define HUNGSCAN_X11_TOPLEVEL_H
 
-#include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 #include <vector>
 
 namespace hungscan_x11 {
 
 // Top of the stack first, as Windows enumerates. False when the root window cannot be read.
-bool ListTopLevelWindows(Display *d, std::vector<Window> &windows);
+bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows);
 
 } // namespace hungscan_x11
 

@@ -4,9 +4,9 @@
 // top-level window               a child of the root window, or the client window (the one
 //                                with WM_STATE) that a window manager's frame holds
 // probe with WM_NULL             the EWMH ping: _NET_WM_PING sent to the window, answered by the
-//                                client on the root window. EnumWindows pings every window as it
-//                                lists them, so each probe waits only for what is left of its
-//                                window's own time.
+//                                client on the root window. EnumWindows pings every window once
+//                                it has listed them, so each probe waits only for what is left
+//                                of its window's own time.
 // window caption                 _NET_WM_NAME, else WM_NAME, bytes as stored
 // window's process id            the X-Resource extension, else _NET_WM_PID of a local client
 // thread deemed hung             none: X has no such judgement, and a stopped client is a real
@@ -32,12 +32,12 @@ using namespace hungscan_x11;
 
 namespace {
 
-Window ToWindow(HWND hwnd)
+xcb_window_t ToWindow(HWND hwnd)
 {
-    return static_cast<Window>(reinterpret_cast<std::uintptr_t>(hwnd));
+    return static_cast<xcb_window_t>(reinterpret_cast<std::uintptr_t>(hwnd));
 }
 
-HWND ToHwnd(Window window)
+HWND ToHwnd(xcb_window_t window)
 {
     return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window));
 }
@@ -58,17 +58,17 @@ extern "C" void WINAPI SetLastError(DWORD dwErrCode)
 
 extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
-    Display *d = Connection();
-    std::vector<Window> windows;
-    if (d == nullptr || !ListTopLevelWindows(d, windows))
+    xcb_connection_t *c = Connection();
+    std::vector<xcb_window_t> windows;
+    if (c == nullptr || !ListTopLevelWindows(c, windows))
     {
-        if (d == nullptr || ConnectionLost())
+        if (c == nullptr || ConnectionLost())
             RaiseConsoleClose();
         return FALSE;
     }
-    SendPings(d, windows);
+    SendPings(c, windows);
     BOOL completed = TRUE;
-    for (const Window window : windows)
+    for (const xcb_window_t window : windows)
     {
         // As on Windows, a callback that stops the enumeration makes it return FALSE.
         if (!lpEnumFunc(ToHwnd(window), lParam) || ConnectionLost())
@@ -86,23 +86,23 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARAM, UINT, UINT uTimeout,
                                               PDWORD_PTR lpdwResult)
 {
-    Display *d = Connection();
-    if (d == nullptr || Msg != WM_NULL)
+    xcb_connection_t *c = Connection();
+    if (c == nullptr || Msg != WM_NULL)
     {
         SetLastError(ERROR_TIMEOUT);
         return 0;
     }
-    const Window window = ToWindow(hWnd);
+    const xcb_window_t window = ToWindow(hWnd);
     int answered = AwaitPing(window, uTimeout);
     if (answered < 0)
     {
         // Not pinged while the windows were listed: a client that does not take part in the
         // protocol cannot be probed, and only a window that is gone fails.
-        if (!TakesPartInPings(d, window))
-            answered = WindowExists(d, window) ? 1 : 0;
+        if (!TakePartInPings(c, {window}).front())
+            answered = WindowExists(c, window) ? 1 : 0;
         else
         {
-            SendPings(d, {window});
+            SendPings(c, {window});
             answered = AwaitPing(window, uTimeout);
         }
     }
@@ -123,8 +123,8 @@ extern "C" BOOL WINAPI IsHungAppWindow(HWND)
 
 extern "C" BOOL WINAPI IsWindow(HWND hWnd)
 {
-    Display *d = Connection();
-    return d != nullptr && WindowExists(d, ToWindow(hWnd)) && !ConnectionLost();
+    xcb_connection_t *c = Connection();
+    return c != nullptr && WindowExists(c, ToWindow(hWnd)) && !ConnectionLost();
 }
 
 extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
@@ -132,9 +132,9 @@ extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
     if (nMaxCount <= 0)
         return 0;
     lpString[0] = '\0';
-    Display *d = Connection();
+    xcb_connection_t *c = Connection();
     std::string name;
-    if (d == nullptr || !ReadWindowName(d, ToWindow(hWnd), static_cast<size_t>(nMaxCount - 1), name))
+    if (c == nullptr || !ReadWindowName(c, ToWindow(hWnd), static_cast<size_t>(nMaxCount - 1), name))
         return 0;
     std::memcpy(lpString, name.data(), name.size());
     lpString[name.size()] = '\0';
@@ -143,10 +143,10 @@ extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
 
 extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
 {
-    Display *d = Connection();
-    if (d == nullptr)
+    xcb_connection_t *c = Connection();
+    if (c == nullptr)
         return 0;
-    const pid_t pid = ProcessOf(d, ToWindow(hWnd));
+    const pid_t pid = ProcessOf(c, ToWindow(hWnd));
     if (pid <= 0)
         return 0;
     if (lpdwProcessId != nullptr)
