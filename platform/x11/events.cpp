@@ -4,7 +4,9 @@
 #include "connection.h"
 #include "ping.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -56,12 +58,32 @@ void Listen(xcb_connection_t *listener)
     }
 }
 
-// A connection that could not be made, or whose greeting refused us, is in error at once; XCB
-// writes nothing about it anywhere.
+// libxcb copies the reason a server gives for refusing a connection ("Invalid
+// MIT-MAGIC-COOKIE-1 key") to standard error byte for byte, whatever it holds. The program
+// says what failed on standard output instead, so standard error points at /dev/null while
+// the greeting is read (nothing else of the program writes there meanwhile).
+xcb_connection_t *ConnectQuietly(int *screenNumber)
+{
+    const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved >= 0 && null >= 0)
+        dup2(null, STDERR_FILENO);
+    if (null >= 0)
+        close(null);
+    xcb_connection_t *c = xcb_connect(nullptr, screenNumber);
+    if (saved >= 0)
+    {
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+    }
+    return c;
+}
+
+// A connection that could not be made, or whose greeting refused us, is in error at once.
 xcb_connection_t *Open(xcb_window_t *root)
 {
     int screenNumber = 0;
-    xcb_connection_t *c = xcb_connect(nullptr, &screenNumber);
+    xcb_connection_t *c = ConnectQuietly(&screenNumber);
     if (xcb_connection_has_error(c))
     {
         xcb_disconnect(c);

@@ -9,16 +9,18 @@ from desktop import PrivateDesktop
 
 
 class XDesktop(PrivateDesktop):
-    def __init__(self, window_manager=False, tcp=False):
+    def __init__(self, window_manager=False, tcp=False, auth=None):
         super().__init__()
         self.window_manager = window_manager
         self.tcp = tcp
+        self.auth = auth  # an authority file: only clients with one of its cookies get in
         self.home = None
 
     def xvfb_options(self):
         # Over TCP the server cannot vouch for a client's process; -ac lets the test's clients
         # in without a cookie (the machine has no network beyond loopback).
-        return ("-listen", "tcp", "-ac") if self.tcp else ("-nolisten", "tcp")
+        options = ("-listen", "tcp", "-ac") if self.tcp else ("-nolisten", "tcp")
+        return options + (("-auth", self.auth) if self.auth else ())
 
     def prepare(self):
         if self.window_manager:

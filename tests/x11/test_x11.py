@@ -7,6 +7,7 @@ Needs HUNGSCAN_X11_EXE and HUNGSCAN_XSCENE_EXE in the environment (CTest sets th
 
 import collections
 import os
+import random
 import shutil
 import signal
 import subprocess
@@ -19,6 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from transcript import HOSTILE, LF, banner, group, parse, shown, trailer  # noqa: E402
 from desktop import read_line  # noqa: E402
 from xdesk import XDesktop  # noqa: E402
+from xrelay import Relay  # noqa: E402
 
 HUNGSCAN = os.environ.get("HUNGSCAN_X11_EXE", "")
 SCENE = os.environ.get("HUNGSCAN_XSCENE_EXE", "")
@@ -147,14 +149,60 @@ class Churn(unittest.TestCase):
             self.assertLessEqual(stray, 2, "blocks for windows destroyed during the scan")
 
 
+COULD_NOT_LOOK = banner(LF) + LF + b"!! Error (EnumWindows)" + LF + trailer(LF)
+
+
+def cookie_file(folder, name, display, cookie):
+    path = os.path.join(folder, name)
+    subprocess.run(["xauth", "-q", "-f", path, "add", display, "MIT-MAGIC-COOKIE-1", cookie],
+                   check=True, timeout=10, capture_output=True)
+    return path
+
+
 class NoDisplay(unittest.TestCase):
+    """Displays that cannot be used: none named, a link that closes right after the server's
+    greeting, and a server that refuses the client's cookie. Each time the scan says it could
+    not look, silently."""
+
     def test_without_a_display_the_scan_says_it_could_not_look(self):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         with XDesktop() as desk:
             status, out, err = desk.run([HUNGSCAN], env=env)
-        self.assertEqual(err, b"")
-        self.assertEqual(out, banner(LF) + LF + b"!! Error (EnumWindows)" + LF + trailer(LF))
-        self.assertEqual(status, 1)
+        self.assertEqual((status, out, err), (1, COULD_NOT_LOOK, b""))
+
+    def test_link_closed_after_the_greeting(self):
+        with XDesktop() as desk, Relay(desk.display, close_after_greeting=True) as relay:
+            status, out, err = desk.run([HUNGSCAN], env=desk.env(relay.display), timeout=30)
+        self.assertEqual((status, out, err), (1, COULD_NOT_LOOK, b""))
+
+    def test_cookie_missing_or_wrong(self):
+        with tempfile.TemporaryDirectory(prefix="hungscan-auth-") as folder:
+            server = cookie_file(folder, "server", ":0", "00112233445566778899aabbccddeeff")
+            with XDesktop(auth=server) as desk:
+                wrong = cookie_file(folder, "wrong", desk.display, "ffeeddccbbaa99887766554433221100")
+                right = cookie_file(folder, "right", desk.display, "00112233445566778899aabbccddeeff")
+                for what, authority, expected in (("none", os.path.join(folder, "absent"), COULD_NOT_LOOK),
+                                                  ("wrong", wrong, COULD_NOT_LOOK),
+                                                  ("right", right, banner(LF) + trailer(LF))):
+                    with self.subTest(cookie=what):
+                        env = dict(desk.env(), XAUTHORITY=authority)
+                        status, out, err = desk.run([HUNGSCAN], env=env, timeout=30)
+                        self.assertEqual((out, err), (expected, b""))
+                        self.assertEqual(status, 0 if expected != COULD_NOT_LOOK else 1)
+
+
+class SlowLink(unittest.TestCase):
+    def test_every_reply_late_the_scan_still_judges_right(self):
+        # 10 ms on every reply, as over ssh -X: each reply is waited for on its own, so a big
+        # desktop is not taken for a lost server, and the frozen window is found.
+        with XDesktop() as desk, Relay(desk.display, delay=0.010) as relay:
+            desk.start_scene(SCENE, [group("answer*600", b"Answering"), group("frozen", b"Frozen")], timeout=120)
+            started = time.monotonic()
+            status, out, err = desk.run([HUNGSCAN], env=desk.env(relay.display), timeout=60)
+            took = time.monotonic() - started
+        self.assertEqual((status, err), (0, b""))
+        self.assertEqual(out, transcript([(b"Frozen", os.path.realpath(SCENE).encode())]))
+        self.assertLess(took, 5)
 
 
 class Desktops(unittest.TestCase):
@@ -220,6 +268,32 @@ class ServerLost(unittest.TestCase):
                 # Blocks written before the loss stay, and stay well formed.
                 parse(out[:-len(tail)] + trailer(LF), LF)
                 self.assertEqual((status, err), (1, b""))
+
+    def test_big_desktop_server_killed_or_frozen_at_random_moments(self):
+        # Thousands of windows: the loss comes while requests are still being sent and replies
+        # read. Whenever it comes, the scan ends by itself, in one piece, and says nothing on
+        # standard error; if the scan was over before, its transcript is whole.
+        rng = random.Random(os.environ.get("HUNGSCAN_SEED", "x11-faults"))
+        for run in range(6):
+            sig = (signal.SIGKILL, signal.SIGSTOP)[run % 2]
+            delay = rng.uniform(0.0, 0.3)
+            with self.subTest(run=run, signal=sig.name, delay=round(delay, 3)), XDesktop() as desk:
+                desk.start_scene(SCENE, [group("answer*3000", b"Answering"), group("frozen", b"Frozen")],
+                                 timeout=180)
+                started = time.monotonic()
+                proc = desk.start([HUNGSCAN], stdin=subprocess.DEVNULL)
+                time.sleep(delay)
+                os.kill(desk.xvfb.pid, sig)
+                status, out, err = desk.finish(proc, None, 30)
+                self.assertLess(time.monotonic() - started, 1 + 5 + 3)
+                self.assertEqual(err, b"")
+                self.assertIn(status, (0, 1), "ended by a signal")
+                tail = LF + b"!! Error (EnumWindows)" + LF + trailer(LF)
+                if status == 1:
+                    self.assertTrue(out.endswith(tail), out[-200:])
+                    parse(out[:-len(tail)] + trailer(LF), LF)
+                else:
+                    parse(out, LF)
 
 
 del Scene  # a base, not a test of its own
