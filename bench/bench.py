@@ -1,7 +1,7 @@
 """Times hungscan against the probe-only baseline on a private desktop: the Windows build on
 Wine, or the Linux build on X11.
 
-    bench.py HUNGSCAN BASELINE SCENE WORK_DIR [N H S] [--runs K] [--platform wine|x11]
+    bench.py HUNGSCAN BASELINE SCENE WORK_DIR [N H S] [--runs K] [--platform wine|x11] [--floor FLOOR]
 
 One private desktop is grown step by step: N answering windows on one thread, then H windows
 on one frozen thread, then S windows on threads of their own that answer only after 1500 ms.
@@ -13,6 +13,12 @@ few windows that answer after 300 ms, which must not be reported. The baseline p
 after the other on both platforms. At each step runs of the two programs alternate and medians
 are reported; then the scan is timed on desktops of 100, 500 and 2000 answering windows. The
 last line is `ratio=R n=N h=H s=S` for the scene asked for. Exits 1 when a target is missed.
+
+On X11 a third program is timed too, the floor: one pipelined pass on one connection that lists
+the windows, reads their WM_PROTOCOLS, pings them and collects the answers, which is the least
+any scanner must do. Growth then goes on to 20,000 windows, and each window's own clock is
+checked: among 5,000 answering windows one that answers after 1150 ms must be reported and one
+that answers after 850 ms must not.
 """
 
 import argparse
@@ -31,6 +37,8 @@ PROBE_TIMEOUT_MS = 1000
 SLOW_ANSWER_MS = 1500
 PROMPT_ANSWER_MS = 300
 PROMPT_WINDOWS = 2
+CLOCK_DESKTOP = 5000
+CLOCK_LATE_MS, CLOCK_IN_TIME_MS = 1150, 850
 # Wine deems a thread hung once it has not asked for messages for about five seconds.
 DEEMED_HUNG_AFTER_S = 6
 
@@ -84,12 +92,14 @@ def measure(desk, args, n, h, s):
     """Medians over alternating runs on the desktop as it is now."""
     timed_run(desk, args.hungscan)  # warm-up: page cache, Wine's first-run work
     timed_run(desk, args.baseline)
-    scan, base, rss = [], [], []
+    scan, base, rss, floor = [], [], [], []
     for _ in range(args.runs):
         ms, peak, out = timed_run(desk, args.hungscan)
         scan.append(ms)
         rss.append(peak)
         blocks = out.count(b"Unresponsive Window:")
+        if args.floor:
+            floor.append(timed_run(desk, args.floor)[0])
         ms, _, counts = timed_run(desk, args.baseline)
         base.append(ms)
         probed, failed = map(int, re.search(rb"probed=(\d+) failed=(\d+)", counts).groups())
@@ -98,6 +108,7 @@ def measure(desk, args, n, h, s):
     return {
         "n": n, "h": h, "s": s, "probed": probed, "failed": failed,
         "scan": statistics.median(scan), "base": statistics.median(base),
+        "floor": statistics.median(floor) if floor else None,
         "rss": max(rss), "wait": unavoidable_wait_ms(args.platform, h, s), "blocks": blocks,
     }
 
@@ -112,9 +123,26 @@ def clear(desk, scenes):
 
 def row(label, m):
     per_window = (m["scan"] - m["wait"]) / max(m["probed"], 1)
-    return ("%-16s %5d %4d %3d %8d %12.0f %12.0f %6.3f %8d %11.3f %9.1f" % (
-        label, m["n"], m["h"], m["s"], m["probed"], m["scan"], m["base"], m["scan"] / m["base"],
+    floor = "%9.0f" % m["floor"] if m["floor"] is not None else "%9s" % "-"
+    return ("%-16s %5d %4d %3d %8d %12.0f %12.0f %6.3f %s %8d %11.3f %9.1f" % (
+        label, m["n"], m["h"], m["s"], m["probed"], m["scan"], m["base"], m["scan"] / m["base"], floor,
         m["wait"], per_window, m["rss"] / 1024))
+
+
+def own_clocks(desk, args):
+    """Blocks per run on a big desktop with one window late by a little and one in time by a
+    little: (runs that reported the late one, runs that reported the one in time)."""
+    scene = desk.start_scene(args.scene, [
+        "answer*%d:%s" % (CLOCK_DESKTOP, b"Bench answering".hex()),
+        "slow=%d:%s" % (CLOCK_LATE_MS, b"Bench late".hex()),
+        "slow=%d:%s" % (CLOCK_IN_TIME_MS, b"Bench in time".hex())], timeout=300)
+    late = in_time = 0
+    for _ in range(3):
+        out = timed_run(desk, args.hungscan)[2]
+        late += b" Caption: Bench late\n" in out
+        in_time += b" Caption: Bench in time\n" in out
+    clear(desk, [scene])
+    return late, in_time
 
 
 def main():
@@ -126,12 +154,13 @@ def main():
     parser.add_argument("scene_size", nargs="*", type=int, help="N H S (default 500 10 2)")
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--platform", choices=("wine", "x11"), default="wine")
+    parser.add_argument("--floor", help="the X11 floor program")
     args = parser.parse_args()
     n, h, s = (args.scene_size + [500, 10, 2][len(args.scene_size):])[:3]
     x11 = args.platform == "x11"
 
-    print("%-16s %5s %4s %3s %8s %12s %12s %6s %8s %11s %9s" % (
-        "scene", "N", "H", "S", "probed", "hungscan ms", "baseline ms", "ratio", "wait ms",
+    print("%-16s %5s %4s %3s %8s %12s %12s %6s %9s %8s %11s %9s" % (
+        "scene", "N", "H", "S", "probed", "hungscan ms", "baseline ms", "ratio", "floor ms", "wait ms",
         "ms/window", "peak MiB"))
     results = {}
     with (XDesktop() if x11 else WineDesktop(args.work)) as desk:
@@ -170,6 +199,16 @@ def main():
             growth.append(measure(desk, args, size, 0, 0))
             clear(desk, [scene])
             print(row("growth", growth[-1]), flush=True)
+        if x11:
+            # The sequential baseline would take minutes here: the floor is the comparison.
+            runs, args.runs = args.runs, 3
+            baseline, args.baseline = args.baseline, args.floor or args.baseline
+            scene = add_scene(desk, args, 20000, 0, 0)
+            results["20000"] = measure(desk, args, 20000, 0, 0)
+            clear(desk, [scene])
+            args.runs, args.baseline = runs, baseline
+            print(row("growth (floor)", results["20000"]), flush=True)
+            clocks = own_clocks(desk, args)
 
     asked, no_slow, answering = results["asked"], results["no slow"], results["answering only"]
     hung_cost = no_slow["scan"] - answering["scan"]
@@ -196,6 +235,14 @@ def main():
     if x11:
         checks.append(("windows answering after 300 ms not reported", asked["blocks"] == h + s,
                        "%d blocks for %d frozen, %d slow, %d at 300 ms" % (asked["blocks"], h, s, PROMPT_WINDOWS)))
+        if args.floor:
+            at2000 = growth[-1]
+            checks.append(("answering N=2000 within 1.5x of the floor", at2000["scan"] <= 1.5 * at2000["floor"],
+                           "%.0f ms, floor %.0f ms: %.2fx" % (at2000["scan"], at2000["floor"],
+                                                             at2000["scan"] / at2000["floor"])))
+        checks.append(("each window on its own clock among %d" % CLOCK_DESKTOP, clocks == (3, 0),
+                       "%d ms answerer reported %d of 3, %d ms one %d of 3" % (
+                           CLOCK_LATE_MS, clocks[0], CLOCK_IN_TIME_MS, clocks[1])))
     checks.append(("peak memory flat in N within 5%", rss_spread <= 0.05,
                    "%.1f%% from N=100 to N=2000" % (rss_spread * 100)))
     print()

@@ -72,9 +72,10 @@ def main():
             watch = desk.start(args.hungscan, ["--watch"])
         else:
             watch = desk.start([args.hungscan, "--watch"])
-        servers = pids_named("wineserver") if args.platform == "wine" else []
-        server_start = sum(cpu_seconds(pid) for pid in servers)
         time.sleep(5)  # start-up is not what a long watch costs
+        servers = [pid for name in ("wineserver", "wineserver64") for pid in pids_named(name)] \
+            if args.platform == "wine" else []
+        server_start = sum(cpu_seconds(pid) for pid in servers)
         start, cpu_start = time.monotonic(), cpu_seconds(watch.pid)
         samples = []
         while time.monotonic() - start < args.minutes * 60:
