@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <random>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -41,6 +42,9 @@ int main()
     std::vector<xcb_get_property_cookie_t> cookies;
     for (int i = 0; i < count; ++i)
         cookies.push_back(xcb_icccm_get_wm_protocols(c, children[i], protocols));
+    // Late answers to an earlier run's pings reach every client on the root window: only this
+    // run's stamp counts.
+    const uint32_t stamp = static_cast<uint32_t>(std::random_device{}() % 0x40000000u) + 1;
     std::set<xcb_window_t> waiting;
     for (int i = 0; i < count; ++i)
     {
@@ -57,6 +61,7 @@ int main()
             event.window = children[i];
             event.type = protocols;
             event.data.data32[0] = ping;
+            event.data.data32[1] = stamp;
             event.data.data32[2] = children[i];
             xcb_send_event(c, 0, children[i], XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
             waiting.insert(children[i]);
@@ -71,7 +76,8 @@ int main()
         while (xcb_generic_event_t *event = xcb_poll_for_event(c))
         {
             const auto *message = reinterpret_cast<const xcb_client_message_event_t *>(event);
-            if ((event->response_type & 0x7F) == XCB_CLIENT_MESSAGE && message->data.data32[0] == ping)
+            if ((event->response_type & 0x7F) == XCB_CLIENT_MESSAGE && message->data.data32[0] == ping &&
+                message->data.data32[1] == stamp)
                 waiting.erase(message->data.data32[2]);
             std::free(event);
         }

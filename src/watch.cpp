@@ -122,9 +122,15 @@ static void ReportChanges(WatchScan &scan)
             ++i;
             continue;
         }
-        DWORD processId = 0;
-        const BOOL stillThere = IsWindow(windows[i].hwnd) &&
-                                (GetWindowThreadProcessId(windows[i].hwnd, &processId), processId == windows[i].processId);
+        // The same window answers again only if its handle still names a window of the same
+        // process; a handle that another process's window has taken means the old one went.
+        BOOL stillThere = FALSE;
+        if (IsWindow(windows[i].hwnd))
+        {
+            DWORD processId = 0;
+            GetWindowThreadProcessId(windows[i].hwnd, &processId);
+            stillThere = processId == windows[i].processId;
+        }
         WriteLine(scan, stillThere ? "Responding again" : "Gone", windows[i], TRUE);
         windows.erase(windows.begin() + static_cast<std::ptrdiff_t>(i));
     }

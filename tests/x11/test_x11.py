@@ -269,6 +269,20 @@ class ServerLost(unittest.TestCase):
                 parse(out[:-len(tail)] + trailer(LF), LF)
                 self.assertEqual((status, err), (1, b""))
 
+    def test_watch_ends_when_the_server_goes(self):
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen")])
+            proc = desk.start([HUNGSCAN, "--watch=1"], stdin=subprocess.DEVNULL)
+            head = read_line(proc.stdout, 10) + read_line(proc.stdout, 10)
+            self.assertIn(b" Unresponsive: Frozen | ", head)
+            os.kill(desk.xvfb.pid, signal.SIGKILL)
+            status, out, err = desk.finish(proc, None, 10)
+        lines = (head + out).split(LF)
+        self.assertRegex(lines[-6], rb"^[-0-9]+ [:0-9]+ !! Error \(EnumWindows\)$")
+        self.assertRegex(lines[-4], rb"^[-0-9]+ [:0-9]+ Still unresponsive after \d+ s: Frozen \| ")
+        self.assertEqual((lines[-5], lines[-3:]), (b"", [b"", b"Done.", b""]))
+        self.assertEqual((status, err), (1, b""))
+
     def test_big_desktop_server_killed_or_frozen_at_random_moments(self):
         # Thousands of windows: the loss comes while requests are still being sent and replies
         # read. Whenever it comes, the scan ends by itself, in one piece, and says nothing on
