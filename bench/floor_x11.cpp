@@ -38,15 +38,15 @@ int main()
 
     xcb_query_tree_reply_t *tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
     const xcb_window_t *children = xcb_query_tree_children(tree);
-    const int count = xcb_query_tree_children_length(tree);
+    const size_t count = static_cast<size_t>(xcb_query_tree_children_length(tree));
     std::vector<xcb_get_property_cookie_t> cookies;
-    for (int i = 0; i < count; ++i)
+    for (size_t i = 0; i < count; ++i)
         cookies.push_back(xcb_icccm_get_wm_protocols(c, children[i], protocols));
     // Late answers to an earlier run's pings reach every client on the root window: only this
     // run's stamp counts.
     const uint32_t stamp = static_cast<uint32_t>(std::random_device{}() % 0x40000000u) + 1;
     std::set<xcb_window_t> waiting;
-    for (int i = 0; i < count; ++i)
+    for (size_t i = 0; i < count; ++i)
     {
         xcb_icccm_get_wm_protocols_reply_t reply;
         if (!xcb_icccm_get_wm_protocols_reply(c, cookies[i], &reply, nullptr))
@@ -85,7 +85,7 @@ int main()
         if (!waiting.empty() && left.count() > 0)
             poll(&fd, 1, static_cast<int>(left.count()) + 1);
     }
-    std::printf("probed=%d failed=%zu\n", count, waiting.size());
+    std::printf("probed=%zu failed=%zu\n", count, waiting.size());
     std::free(tree);
     xcb_disconnect(c);
     return 0;
