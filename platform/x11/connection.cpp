@@ -107,10 +107,11 @@ void EnforceServerWaitLimit(Clock::time_point now)
     if (since == 0 || now - Clock::time_point(Clock::duration(since)) < std::chrono::milliseconds(SERVER_REPLY_TIMEOUT_MS))
         return;
     MarkConnectionLost();
-    // The blocked call sees the end of its connection, and XCB returns a failure.
-    const int fd = mainFd;
-    if (fd >= 0)
-        shutdown(fd, SHUT_RDWR);
+    // The blocked call sees the end of its connection, and XCB returns a failure. The main
+    // thread may be waiting on either connection.
+    for (const int fd : {mainFd.load(), ListenerFd()})
+        if (fd >= 0)
+            shutdown(fd, SHUT_RDWR);
 }
 
 } // namespace hungscan_x11

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -35,6 +36,12 @@ struct Start
     // thread has given up on a lost server.
     xcb_connection_t *listener = nullptr;
 };
+
+// Set once, before the connection is handed to the main thread.
+xcb_connection_t *listening = nullptr;
+xcb_window_t listeningRoot = XCB_WINDOW_NONE;
+std::atomic<int> listeningFd{-1};
+bool listeningOn = false; // the main thread's to change
 
 void Listen(xcb_connection_t *listener)
 {
@@ -106,18 +113,12 @@ void Run(Start *start)
     xcb_window_t root = XCB_WINDOW_NONE, listenerRoot = XCB_WINDOW_NONE;
     xcb_connection_t *main = Open(&root);
     xcb_connection_t *listener = main != nullptr ? Open(&listenerRoot) : nullptr;
-    bool ready = listener != nullptr && InternAtoms(main);
+    const bool ready = listener != nullptr && InternAtoms(main);
     if (ready)
     {
-        // Clients answer a ping on the root window, each toolkit with its own event mask: GTK
-        // with SubstructureNotify | SubstructureRedirect, Qt with StructureNotify |
-        // SubstructureRedirect. Redirect belongs to the window manager alone; the two notify
-        // masks together see every answer. Checked, so the listener is known to be set up.
-        const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
-        xcb_generic_error_t *error =
-            xcb_request_check(listener, xcb_change_window_attributes_checked(listener, listenerRoot, XCB_CW_EVENT_MASK, &mask));
-        ready = error == nullptr && !xcb_connection_has_error(listener);
-        std::free(error);
+        listening = listener;
+        listeningRoot = listenerRoot;
+        listeningFd = xcb_get_file_descriptor(listener);
     }
     {
         std::lock_guard<std::mutex> lock(start->mutex);
@@ -134,6 +135,35 @@ void Run(Start *start)
 }
 
 } // namespace
+
+void ListenForAnswers(bool on)
+{
+    if (listening == nullptr || on == listeningOn)
+        return;
+    listeningOn = on;
+    // Clients answer a ping on the root window, each toolkit with its own event mask: GTK with
+    // SubstructureNotify | SubstructureRedirect, Qt with StructureNotify | SubstructureRedirect.
+    // Redirect belongs to the window manager alone; the two notify masks together see every
+    // answer.
+    const uint32_t mask = on ? XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY : 0;
+    const xcb_void_cookie_t cookie =
+        xcb_change_window_attributes_checked(listening, listeningRoot, XCB_CW_EVENT_MASK, &mask);
+    if (on)
+    {
+        std::free(xcb_request_check(listening, cookie));
+        ServerAnswered();
+    }
+    else
+    {
+        xcb_discard_reply(listening, cookie.sequence);
+        xcb_flush(listening);
+    }
+}
+
+int ListenerFd()
+{
+    return listeningFd;
+}
 
 bool OpenConnections(xcb_connection_t **main, xcb_window_t *root, int timeoutMs)
 {

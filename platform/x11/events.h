@@ -13,6 +13,15 @@ namespace hungscan_x11 {
 // but does not answer).
 bool OpenConnections(xcb_connection_t **main, xcb_window_t *root, int timeoutMs);
 
+// Hears the root window's events while pings are out, and only then: a desktop whose windows
+// come and go sends a stream of them that a watch would otherwise read all day. Turning on
+// waits until the server has taken it, so no answer can come before it. Call within a
+// ServerWait.
+void ListenForAnswers(bool on);
+
+// The listening connection's socket, for cutting a server that stopped answering; -1 if none.
+int ListenerFd();
+
 } // namespace hungscan_x11
 
 #endif

@@ -1,6 +1,7 @@
 #include "ping.h"
 
 #include "atoms.h"
+#include "events.h"
 #include "properties.h"
 
 #include <condition_variable>
@@ -60,6 +61,7 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
 {
     const std::vector<bool> takesPart = TakePartInPings(c, windows);
     ServerWait wait;
+    ListenForAnswers(true);
     std::vector<xcb_window_t> batch;
     batch.reserve(PING_BATCH);
     for (size_t i = 0; i <= windows.size(); ++i)
@@ -111,6 +113,7 @@ int AwaitPing(xcb_window_t window, unsigned timeoutMs)
 
 void ForgetPings()
 {
+    ListenForAnswers(false);
     std::lock_guard<std::mutex> lock(pings.mutex);
     pings.pending.clear();
 }
