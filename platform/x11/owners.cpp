@@ -68,8 +68,8 @@ pid_t ProcessOf(xcb_connection_t *c, xcb_window_t window)
     xcb_res_query_client_ids_cookie_t client = {};
     if (names)
     {
-        xcb_res_client_id_spec_t spec = {window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-        client = xcb_res_query_client_ids(c, 1, &spec);
+        xcb_res_client_id_spec_t query = {window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        client = xcb_res_query_client_ids(c, 1, &query);
     }
     const xcb_get_property_cookie_t machine = RequestProperty(c, window, XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_ANY, 256);
     const xcb_get_property_cookie_t netPid = RequestProperty(c, window, atoms.netWmPid, XCB_ATOM_CARDINAL, 4);
