@@ -39,12 +39,14 @@ def memory_kib(pid):
     return values["VmRSS"], values["VmHWM"]
 
 
-def pids_named(name):
+def wine_servers(prefix):
+    """The Wine server of this prefix (others may run on the machine)."""
     found = []
     for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
-            with open("/proc/%s/comm" % entry) as comm:
-                if comm.read().strip() == name:
+            with open("/proc/%s/comm" % entry) as comm, open("/proc/%s/environ" % entry, "rb") as environ:
+                if comm.read().strip().startswith("wineserver") and \
+                        b"WINEPREFIX=" + prefix.encode() + b"\0" in environ.read():
                     found.append(int(entry))
         except OSError:
             pass
@@ -73,8 +75,7 @@ def main():
         else:
             watch = desk.start([args.hungscan, "--watch"])
         time.sleep(5)  # start-up is not what a long watch costs
-        servers = [pid for name in ("wineserver", "wineserver64") for pid in pids_named(name)] \
-            if args.platform == "wine" else []
+        servers = wine_servers(desk.prefix) if args.platform == "wine" else []
         server_start = sum(cpu_seconds(pid) for pid in servers)
         start, cpu_start = time.monotonic(), cpu_seconds(watch.pid)
         samples = []
