@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 #include <unordered_map>
@@ -23,6 +24,7 @@ struct PendingPing
     std::uint32_t stamp;
     bool sent;
     bool hasAnswer;
+    bool refused; // the server would not deliver it: the window is gone
     Clock::time_point sentAt;
     Clock::time_point answered;
 };
@@ -42,7 +44,8 @@ struct Pings
 
 Pings &pings = *new Pings;
 
-void SendPing(xcb_connection_t *c, xcb_window_t window, std::uint32_t stamp)
+// Returns the request's sequence number, by which the server names it in an error.
+unsigned SendPing(xcb_connection_t *c, xcb_window_t window, std::uint32_t stamp)
 {
     xcb_client_message_event_t event = {};
     event.response_type = XCB_CLIENT_MESSAGE;
@@ -52,7 +55,20 @@ void SendPing(xcb_connection_t *c, xcb_window_t window, std::uint32_t stamp)
     event.data.data32[0] = atoms.netWmPing;
     event.data.data32[1] = stamp;
     event.data.data32[2] = window;
-    xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
+    return xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event)).sequence;
+}
+
+// A ping is a request without a reply, so the server's refusal (a window destroyed since it was
+// listed) comes back as an event of the main connection. Takes every such event XCB has read:
+// left there, they would pile up for as long as the program runs.
+template <typename OnError> void TakeErrors(xcb_connection_t *c, OnError onError)
+{
+    while (xcb_generic_event_t *event = xcb_poll_for_queued_event(c))
+    {
+        if (event->response_type == 0)
+            onError(*reinterpret_cast<const xcb_generic_error_t *>(event));
+        std::free(event);
+    }
 }
 
 } // namespace
@@ -62,6 +78,8 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
     const std::vector<bool> takesPart = TakePartInPings(c, windows);
     ServerWait wait;
     ListenForAnswers(true);
+    TakeErrors(c, [](const xcb_generic_error_t &) {}); // what earlier calls met is no concern here
+    std::unordered_map<std::uint16_t, xcb_window_t> sequences; // as the server's errors name them
     std::vector<xcb_window_t> batch;
     batch.reserve(PING_BATCH);
     for (size_t i = 0; i <= windows.size(); ++i)
@@ -73,9 +91,13 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
                 // In the table before it can leave, so that even the quickest answer finds it.
                 std::lock_guard<std::mutex> lock(pings.mutex);
                 stamp = pings.nextStamp++;
-                pings.pending[windows[i]] = PendingPing{stamp, false, false, {}, {}};
+                pings.pending[windows[i]] = PendingPing{stamp, false, false, false, {}, {}};
             }
-            SendPing(c, windows[i], stamp);
+            // Errors carry 16 bits of the sequence: past 65,536 pings one could name two, and then
+            // names neither.
+            const auto sent = sequences.emplace(static_cast<std::uint16_t>(SendPing(c, windows[i], stamp)), windows[i]);
+            if (!sent.second)
+                sent.first->second = XCB_WINDOW_NONE;
             batch.push_back(windows[i]);
         }
         if (batch.size() == PING_BATCH || (i == windows.size() && !batch.empty()))
@@ -94,6 +116,21 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
             batch.clear();
         }
     }
+    if (sequences.empty())
+        return;
+    // Once this is answered, the server has judged every ping before it: those it refused need
+    // not be waited for.
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    ServerAnswered();
+    std::lock_guard<std::mutex> lock(pings.mutex);
+    TakeErrors(c, [&sequences](const xcb_generic_error_t &error) {
+        const auto sent = sequences.find(error.sequence);
+        if (sent == sequences.end() || sent->second == XCB_WINDOW_NONE)
+            return;
+        const auto found = pings.pending.find(sent->second);
+        if (found != pings.pending.end())
+            found->second.refused = true;
+    });
 }
 
 int AwaitPing(xcb_window_t window, unsigned timeoutMs)
@@ -104,7 +141,7 @@ int AwaitPing(xcb_window_t window, unsigned timeoutMs)
         return -1;
     const PendingPing &ping = found->second;
     const Clock::time_point deadline = ping.sentAt + std::chrono::milliseconds(timeoutMs);
-    pings.answered.wait_until(lock, deadline, [&ping] { return ping.hasAnswer || ConnectionLost(); });
+    pings.answered.wait_until(lock, deadline, [&ping] { return ping.hasAnswer || ping.refused || ConnectionLost(); });
     // Only an answer that came within this window's own time counts.
     const bool inTime = ping.hasAnswer && ping.answered <= deadline;
     pings.pending.erase(found);
@@ -114,6 +151,8 @@ int AwaitPing(xcb_window_t window, unsigned timeoutMs)
 void ForgetPings()
 {
     ListenForAnswers(false);
+    if (xcb_connection_t *c = Connection())
+        TakeErrors(c, [](const xcb_generic_error_t &) {});
     std::lock_guard<std::mutex> lock(pings.mutex);
     pings.pending.clear();
 }
