@@ -60,27 +60,28 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
     xcb_connection_t *c = Connection();
     std::vector<xcb_window_t> windows;
-    if (c == nullptr || !ListTopLevelWindows(c, windows))
+    BOOL completed = FALSE;
+    if (c != nullptr && ListTopLevelWindows(c, windows))
     {
-        if (c == nullptr || ConnectionLost())
-            RaiseConsoleClose();
+        SendPings(c, windows);
+        completed = TRUE;
+        for (const xcb_window_t window : windows)
+        {
+            // As on Windows, a callback that stops the enumeration makes it return FALSE.
+            if (!lpEnumFunc(ToHwnd(window), lParam) || ConnectionLost())
+            {
+                completed = FALSE;
+                break;
+            }
+        }
+        ForgetPings();
+    }
+    if (c == nullptr || ConnectionLost())
+    {
+        RaiseConsoleClose();
         return FALSE;
     }
-    SendPings(c, windows);
-    BOOL completed = TRUE;
-    for (const xcb_window_t window : windows)
-    {
-        // As on Windows, a callback that stops the enumeration makes it return FALSE.
-        if (!lpEnumFunc(ToHwnd(window), lParam) || ConnectionLost())
-        {
-            completed = FALSE;
-            break;
-        }
-    }
-    ForgetPings();
-    if (ConnectionLost())
-        RaiseConsoleClose();
-    return completed && !ConnectionLost();
+    return completed;
 }
 
 extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARAM, UINT, UINT uTimeout,
@@ -96,15 +97,12 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
     int answered = AwaitPing(window, uTimeout);
     if (answered < 0)
     {
-        // Not pinged while the windows were listed: a client that does not take part in the
-        // protocol cannot be probed, and only a window that is gone fails.
-        if (!TakePartInPings(c, {window}).front())
+        // Not pinged while the windows were listed: ping it now. A client that does not take
+        // part in the protocol is not pinged and cannot be probed: only a window gone fails.
+        SendPings(c, {window});
+        answered = AwaitPing(window, uTimeout);
+        if (answered < 0)
             answered = WindowExists(c, window) ? 1 : 0;
-        else
-        {
-            SendPings(c, {window});
-            answered = AwaitPing(window, uTimeout);
-        }
     }
     if (answered <= 0)
     {
