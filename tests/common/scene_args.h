@@ -1,6 +1,10 @@
 // The command-line grammar both scene programs (Win32 and Xlib) take, one argument a group:
 //
-//   KIND[=MS][*COUNT][+foreign]:HEX[:HEX...]
+//   KIND[=MS][*COUNT][+MARK...]:HEX[:HEX...]
+//
+// MARKs (X11 scene only) say what the group's windows claim of their owner: "+foreign" another
+// host in WM_CLIENT_MACHINE, "+nopid" no _NET_WM_PID at all, "+liar" the scene's parent's pid
+// in _NET_WM_PID instead of its own.
 //
 // Every HEX is one window's caption, hex-encoded so that any byte survives the command line.
 #ifndef HUNGSCAN_TESTS_SCENE_ARGS_H
@@ -16,6 +20,8 @@ struct SceneGroupArgs
     long delayMs = 0;
     unsigned count = 1;
     bool foreign = false;
+    bool noPid = false;
+    bool liar = false;
     std::vector<std::string> captions;
 };
 
@@ -49,11 +55,19 @@ inline bool ParseSceneGroup(const std::string &arg, SceneGroupArgs &group)
         start = colon + 1;
     }
     std::string head = fields[0];
-    const size_t plus = head.find("+foreign");
-    if (plus != std::string::npos)
+    const struct
     {
-        group.foreign = true;
-        head.erase(plus, 8);
+        const char *text;
+        bool *set;
+    } marks[] = {{"+foreign", &group.foreign}, {"+nopid", &group.noPid}, {"+liar", &group.liar}};
+    for (const auto &mark : marks)
+    {
+        const size_t plus = head.find(mark.text);
+        if (plus != std::string::npos)
+        {
+            *mark.set = true;
+            head.erase(plus, std::string(mark.text).size());
+        }
     }
     const size_t star = head.find('*');
     if (star != std::string::npos)

@@ -38,7 +38,7 @@ struct Group
 bool ParseGroup(const std::string &arg, Group &group)
 {
     SceneGroupArgs parsed;
-    if (!ParseSceneGroup(arg, parsed) || parsed.foreign)
+    if (!ParseSceneGroup(arg, parsed) || parsed.foreign || parsed.noPid || parsed.liar)
         return false;
     if (parsed.kind == "answer")
         group.kind = kAnswer;

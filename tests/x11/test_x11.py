@@ -120,6 +120,17 @@ class ForeignOwners(unittest.TestCase):
             self.assertEqual((status, err), (0, b""))
             self.assertEqual(out, transcript([(b"Someone else's", ERROR)]))
 
+    def test_owner_is_the_process_the_server_names(self):
+        # A local client is named by the server, whatever its window claims: no claim, or the
+        # pid of another process (the scene's parent, this test).
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen+nopid", b"Claims no process")])
+            desk.start_scene(SCENE, [group("frozen+liar", b"Claims another process")])
+            status, out, err = desk.run([HUNGSCAN])
+            path = os.path.realpath(SCENE).encode()
+            self.assertEqual((status, err), (0, b""))
+            self.assertEqual(out, transcript([(b"Claims another process", path), (b"Claims no process", path)]))
+
     def test_client_over_tcp_is_vouched_for_only_by_its_own_host_name(self):
         with XDesktop(tcp=True) as desk:
             remote = "127.0.0.1" + desk.display

@@ -1,13 +1,13 @@
 // A scene of real X11 top-level windows for the end-to-end tests, each group on a thread and a
 // display connection of its own.
 //
-//   xscene GROUP...     GROUP = KIND[=MS][*COUNT][+foreign]:HEX[:HEX...]   (see scene_args.h)
+//   xscene GROUP...     GROUP = KIND[=MS][*COUNT][+MARK...]:HEX[:HEX...]   (see scene_args.h)
 //
 // KIND is "answer" (answers pings at once), "frozen" (creates its windows, then never reads an
 // event again), "slow" (answers each ping MS milliseconds late, serving everything else
 // meanwhile), "noping" (takes no part in the ping protocol) or "churn" (creates and destroys its
-// windows over and over, answering pings, until the scene ends). "+foreign" names another host
-// in WM_CLIENT_MACHINE. Every HEX is one window's name (_NET_WM_NAME and WM_NAME), hex-encoded;
+// windows over and over, answering pings, until the scene ends). The marks "+foreign", "+nopid"
+// and "+liar" change what the windows claim of their owner. Every HEX is one window's name (_NET_WM_NAME and WM_NAME), hex-encoded;
 // COUNT repeats the group's windows on the same connection.
 //
 // Prints "ready" once every window exists and is mapped, and exits when standard input closes.
@@ -42,6 +42,8 @@ struct Group
     long delayMs = 0;
     unsigned count = 1;
     bool foreign = false;
+    bool noPid = false;
+    bool liar = false;
     std::vector<std::string> names;
 };
 
@@ -70,6 +72,8 @@ bool ParseGroup(const std::string &arg, Group &group)
     group.delayMs = parsed.delayMs;
     group.count = parsed.count;
     group.foreign = parsed.foreign;
+    group.noPid = parsed.noPid;
+    group.liar = parsed.liar;
     group.names = parsed.captions;
     return true;
 }
@@ -96,9 +100,10 @@ Window CreateSceneWindow(const Connection &c, const Group &group, const std::str
     const std::string machine = group.foreign ? "elsewhere.invalid" : host;
     XChangeProperty(d, window, XA_WM_CLIENT_MACHINE, XA_STRING, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char *>(machine.data()), static_cast<int>(machine.size()));
-    const long pid = static_cast<long>(getpid());
-    XChangeProperty(d, window, c.netWmPid, XA_CARDINAL, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char *>(&pid), 1);
+    const long pid = static_cast<long>(group.liar ? getppid() : getpid());
+    if (!group.noPid)
+        XChangeProperty(d, window, c.netWmPid, XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char *>(&pid), 1);
     XSelectInput(d, window, StructureNotifyMask);
     XMapWindow(d, window);
     return window;
