@@ -3,6 +3,7 @@
 #include <psapi.h>
 
 #include <iostream>
+#include <string>
 
 // The extended form of the process basic information, which says whether the system has frozen
 // the process. Windows 8 and later fill it in when asked for by its size.
@@ -29,12 +30,34 @@ typedef LONG(WINAPI *NtQueryInformationProcessProc)(HANDLE, UINT, PVOID, ULONG, 
 // Any program may give its window any caption. Written as it is, a line feed in it would forge
 // lines of the report and an escape sequence would act on the user's terminal, so every control
 // byte goes out as '?', the mark Windows itself uses for what it cannot show. No byte of a
-// multi-byte character is a control byte, so no character is cut.
+// multi-byte character is a control byte, so no character is cut. Where text is UTF-8 (X11
+// captions, and Windows set to use UTF-8), the C1 controls and the line and paragraph
+// separators end a line for some readers too: each of those characters goes out as one '?'.
 static void ReplaceControlBytes(char *text)
 {
-    for (char *c = text; *c != '\0'; ++c)
-        if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
-            *c = '?';
+    const BOOL utf8 = GetACP() == CP_UTF8;
+    char *out = text;
+    for (const char *in = text; *in != '\0';)
+    {
+        const unsigned char first = static_cast<unsigned char>(in[0]);
+        const unsigned char second = first != 0 ? static_cast<unsigned char>(in[1]) : 0;
+        size_t length = 0;
+        if (first < 0x20 || first == 0x7F)
+            length = 1;
+        else if (utf8 && first == 0xC2 && second >= 0x80 && second <= 0x9F)
+            length = 2;
+        else if (utf8 && first == 0xE2 && second == 0x80 &&
+                 (static_cast<unsigned char>(in[2]) == 0xA8 || static_cast<unsigned char>(in[2]) == 0xA9))
+            length = 3;
+        if (length == 0)
+        {
+            *out++ = *in++;
+            continue;
+        }
+        *out++ = '?';
+        in += length;
+    }
+    *out = '\0';
 }
 
 // The call is not part of the documented API and not in every system's ntdll, so it is looked
@@ -156,4 +179,36 @@ BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
         break;
     }
     return TRUE;
+}
+
+void WriteErrorLine(const char *what, DWORD error)
+{
+    char text[TEXT_BUFFER_SIZE] = "";
+    DWORD length = error == 0 ? 0
+                              : FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error,
+                                               0, text, TEXT_BUFFER_SIZE, NULL);
+    if (length >= static_cast<DWORD>(TEXT_BUFFER_SIZE))
+        length = TEXT_BUFFER_SIZE - 1;
+    // The system's texts end with a full stop and a line end; this line has its own end.
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ' ||
+                          text[length - 1] == '.'))
+        --length;
+    text[length] = '\0';
+    ReplaceControlBytes(text);
+    std::cerr << "hungscan: " << what << ": ";
+    if (length > 0)
+        std::cerr << text << std::endl;
+    else if (error == 0)
+        std::cerr << "the system gave no reason" << std::endl;
+    else
+        std::cerr << "error " << error << std::endl;
+}
+
+void WriteBlindSpots(const char *verb)
+{
+    // Only the variable's presence matters; a value too long for the buffer still counts.
+    char value[8];
+    if (GetEnvironmentVariableA("WAYLAND_DISPLAY", value, sizeof value) > 0)
+        std::cerr << "hungscan: native Wayland windows cannot be checked; only X11 (XWayland) windows " << verb
+                  << std::endl;
 }

@@ -35,4 +35,12 @@ enum OwnerLookup
 // TEXT_BUFFER_SIZE bytes.
 OwnerLookup ReadOwnerPath(DWORD processId, char *text);
 
+// Writes "hungscan: WHAT: REASON" on standard error, the reason being the system's text for the
+// error code.
+void WriteErrorLine(const char *what, DWORD error);
+
+// Names, on standard error, the windows the scan cannot see where the session has some: a
+// Wayland session's own windows ("... only X11 (XWayland) windows VERB").
+void WriteBlindSpots(const char *verb);
+
 #endif

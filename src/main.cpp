@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -10,7 +11,10 @@
 #include "check_window.h"
 #include "watch.h"
 
-static const char VERSION_TEXT[] = "hungscan " HUNGSCAN_VERSION;
+static const char VERSION_TEXT[] =
+    "hungscan " HUNGSCAN_VERSION "\n"
+    "Copyright (c) 2026 The hungscan developers\n"
+    "MIT License: free to use, copy, change and share; no warranty.\n";
 
 static const char USAGE_TEXT[] =
     "Usage: hungscan [--watch[=SECONDS]]\n"
@@ -45,12 +49,26 @@ static BOOL SameOption(const std::string &given, const char *option)
     return lower == option;
 }
 
-// A whole number of seconds from 1 to WATCH_MAX_SECONDS, nothing else.
+static BOOL IsHelp(const std::string &argument)
+{
+    return SameOption(argument, "--help") || SameOption(argument, "-h") || argument == "/?";
+}
+
+static BOOL IsWatch(const std::string &argument)
+{
+    return SameOption(argument.substr(0, 7), "--watch") || SameOption(argument.substr(0, 6), "/watch");
+}
+
+// A whole number of seconds from 1 to WATCH_MAX_SECONDS, nothing else; leading zeros change
+// nothing, however many.
 static BOOL ParseSeconds(const std::string &text, UINT *seconds)
 {
-    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         return FALSE;
-    const unsigned long value = std::strtoul(text.c_str(), NULL, 10);
+    const std::string digits = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+    if (digits.size() > 4)
+        return FALSE;
+    const unsigned long value = std::strtoul(digits.c_str(), NULL, 10);
     if (value < 1 || value > WATCH_MAX_SECONDS)
         return FALSE;
     *seconds = static_cast<UINT>(value);
@@ -63,19 +81,27 @@ static Command ReadArguments(int argc, char *argv[], UINT *seconds, std::string 
 {
     if (argc <= 1)
         return COMMAND_SCAN;
+    // Help answers whatever else the line holds, as people expect of a command they are
+    // trying to learn.
+    for (int i = 1; i < argc; ++i)
+        if (IsHelp(argv[i]))
+            return COMMAND_HELP;
     const std::string argument = argv[1];
     if (argc > 2)
     {
-        *problem = std::string("one option at most; unexpected '") + argv[2] + "'";
+        const std::string next = argv[2];
+        // "--watch 5": the interval belongs inside the option.
+        if (argc == 3 && IsWatch(argument) && next.find_first_not_of("0123456789") == std::string::npos)
+            *problem = argument[0] == '/' ? "use /watch:" + next + " for an interval"
+                                          : "use --watch=" + next + " for an interval";
+        else
+            *problem = "one option at most; unexpected '" + next + "'";
         return COMMAND_WRONG;
     }
-    if (SameOption(argument, "--help") || SameOption(argument, "-h") || argument == "/?")
-        return COMMAND_HELP;
     if (SameOption(argument, "--version"))
         return COMMAND_VERSION;
 
-    const std::string head = argument.substr(0, 7);
-    if (SameOption(head, "--watch") || SameOption(argument.substr(0, 6), "/watch"))
+    if (IsWatch(argument))
     {
         const size_t nameLength = argument[0] == '/' ? 6 : 7;
         const char separator = argument[0] == '/' ? ':' : '=';
@@ -104,10 +130,10 @@ int main(int argc, char *argv[])
         std::cout << USAGE_TEXT << std::flush;
         return 0;
     case COMMAND_VERSION:
-        std::cout << VERSION_TEXT << std::endl;
+        std::cout << VERSION_TEXT << std::flush;
         return 0;
     case COMMAND_WRONG:
-        std::cerr << "hungscan: " << problem << "\n\n" << USAGE_TEXT;
+        std::cerr << "hungscan: " << problem << "\nTry 'hungscan --help'." << std::endl;
         return 2;
     case COMMAND_WATCH:
         return WatchWindows(seconds);
@@ -118,17 +144,24 @@ int main(int argc, char *argv[])
     std::cout << "Checking for unresponsive windows..." << std::endl;
 
     // An enumeration that fails would otherwise leave a transcript that reads as "nothing is
-    // hung"; say so, and let a calling script see it in the exit status.
+    // hung"; say so, say why, and let a calling script see it in the exit status.
     int status = 0;
     if (!EnumWindows(CheckWindowProc, 0))
     {
+        const DWORD error = GetLastError();
         std::cout << "\n!! Error (EnumWindows)" << std::endl;
+        WriteErrorLine("cannot list the windows", error);
         status = 1;
     }
+    WriteBlindSpots("were");
 
-    std::cout << "\n\nDone.";
+    std::cout << "\n\nDone." << std::flush;
+    // A report that could not be written (a closed or full output, a reader gone) must not
+    // read as success to the script that asked for it.
+    if (!std::cout)
+        status = 1;
 
-    // std::cin is tied to std::cout, so the trailer is flushed before the wait. On a console the
+    // std::cin is tied to std::cout, so the trailer is out before the wait. On a console the
     // read completes when the user presses Enter; at end of input it returns at once.
     std::cin.get();
     return status;

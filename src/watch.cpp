@@ -31,17 +31,36 @@ static HANDLE stopEvent = NULL;
 // Set once the closing lines are out: closing the console ends the process as soon as the
 // handler returns, so the handler waits for them.
 static HANDLE doneEvent = NULL;
+// The console closed (on X11: the display went away, or the terminal hung up).
+static volatile LONG consoleClosed = FALSE;
 
 // The system calls this on a thread of its own.
 static BOOL WINAPI StopOnCtrl(DWORD ctrlType)
 {
     if (ctrlType != CTRL_C_EVENT && ctrlType != CTRL_BREAK_EVENT && ctrlType != CTRL_CLOSE_EVENT)
         return FALSE;
+    // A watch blocked on an output nobody reads cannot reach its next wait: a second Ctrl+C
+    // is left to the system, which ends the process, as users expect of a second press.
+    if (ctrlType != CTRL_CLOSE_EVENT && WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0)
+        return FALSE;
+    if (ctrlType == CTRL_CLOSE_EVENT)
+        consoleClosed = TRUE;
     SetEvent(stopEvent);
     if (ctrlType == CTRL_CLOSE_EVENT)
         WaitForSingleObject(doneEvent, 4000);
     return TRUE;
 }
+
+// Whether standard output can still be written. A pipe whose reader has gone refuses even an
+// empty write; a watch that reports nothing for hours would otherwise never notice.
+static BOOL OutputAlive()
+{
+    DWORD written = 0;
+    return std::cout.good() && WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "", 0, &written, NULL);
+}
+
+// How often a quiet watch looks whether anyone still reads it.
+static const DWORD OUTPUT_CHECK_MS = 1000;
 
 // Waits on standard input for Enter. A console in line mode hands over a whole line at once;
 // a pipe or file gives what it has. At the end of input (a service, "< NUL") only Ctrl+C and
@@ -152,12 +171,18 @@ int WatchWindows(UINT intervalSeconds)
 
     std::cout << "Watching for unresponsive windows every " << intervalSeconds << " s. Press Enter to stop."
               << std::endl;
+    // Output that goes to a file or a pipe leaves the screen blank: say there how to stop.
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+        std::cerr << "hungscan: watching every " << intervalSeconds << " s; press Enter to stop" << std::endl;
+    WriteBlindSpots("are");
 
     std::vector<WatchedWindow> windows;
     WatchScan scan = {&windows, 0, ""};
     BOOL listed = TRUE;
+    BOOL outputLost = !std::cout;
     const ULONGLONG interval = static_cast<ULONGLONG>(intervalSeconds) * 1000;
-    for (;;)
+    while (!outputLost)
     {
         scan.ticks = GetTickCount64();
         SYSTEMTIME now;
@@ -166,21 +191,40 @@ int WatchWindows(UINT intervalSeconds)
                       now.wMonth % 100u, now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u,
                       now.wSecond % 100u);
 
+        const BOOL listedBefore = listed;
         listed = EnumWindows(WatchWindowProc, reinterpret_cast<LPARAM>(&scan));
         if (listed)
             ReportChanges(scan);
         else
         {
+            const DWORD error = GetLastError();
             // A scan that stopped part way says nothing of the windows it did not reach.
             for (WatchedWindow &window : windows)
                 window.seen = FALSE;
             std::cout << scan.stamp << " !! Error (EnumWindows)" << std::endl;
+            // Why, once for a run of failed scans: every interval would bury the screen.
+            if (listedBefore)
+                WriteErrorLine("cannot list the windows", error);
         }
 
-        // Scans start at a steady pace, however long each took.
-        const ULONGLONG spent = GetTickCount64() - scan.ticks;
-        const DWORD wait = spent >= interval ? 0 : static_cast<DWORD>(interval - spent);
-        if (WaitForSingleObject(stopEvent, wait) != WAIT_TIMEOUT)
+        // Scans start at a steady pace, however long each took; meanwhile the output is looked
+        // at now and then, so a watch whose reader has gone ends instead of running for ever.
+        BOOL stopped = FALSE;
+        for (;;)
+        {
+            outputLost = !OutputAlive();
+            const ULONGLONG spent = GetTickCount64() - scan.ticks;
+            if (outputLost || spent >= interval)
+                break;
+            const ULONGLONG left = interval - spent;
+            if (WaitForSingleObject(stopEvent, static_cast<DWORD>(left < OUTPUT_CHECK_MS ? left : OUTPUT_CHECK_MS)) !=
+                WAIT_TIMEOUT)
+            {
+                stopped = TRUE;
+                break;
+            }
+        }
+        if (stopped || WaitForSingleObject(stopEvent, 0) != WAIT_TIMEOUT)
             break;
     }
 
@@ -188,10 +232,11 @@ int WatchWindows(UINT intervalSeconds)
     for (const WatchedWindow &window : windows)
         WriteLine(scan, "Still unresponsive", window, TRUE);
     std::cout << "\nDone." << std::endl;
+    outputLost = outputLost || !std::cout;
 
     SetConsoleCtrlHandler(StopOnCtrl, FALSE);
     SetEvent(doneEvent);
     // The events stay open: the input thread and a late Ctrl handler may still set them until
     // the process ends.
-    return listed ? 0 : 1;
+    return listed && !outputLost && !consoleClosed ? 0 : 1;
 }

@@ -10,7 +10,7 @@ const UINT WATCH_MAX_SECONDS = 3600;
 // Scans every intervalSeconds until Enter, Ctrl+C or Ctrl+Break; writes a line whenever a window
 // stops answering, answers again or is destroyed while it does not answer, then one for each
 // window still not answering. Returns the exit status: 1 when the last scan could not list the
-// windows, else 0.
+// windows, the output could no longer be written or the console closed, else 0.
 int WatchWindows(UINT intervalSeconds);
 
 #endif

@@ -272,9 +272,35 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
         {
             const std::string prefix = "fails-after=";
             if (argument.compare(0, prefix.size(), prefix) != 0 || argument.size() == prefix.size())
-                return fail("expected enumeration fails-after=N");
-            (current->later.empty() ? current->enumFailsAfter : current->later.back().enumFailsAfter) =
-                std::strtol(argument.c_str() + prefix.size(), nullptr, 10);
+                return fail("expected enumeration fails-after=N [error=N]");
+            const bool first = current->later.empty();
+            long &failsAfter = first ? current->enumFailsAfter : current->later.back().enumFailsAfter;
+            DWORD &failure = first ? current->enumError : current->later.back().enumError;
+            char *after = nullptr;
+            failsAfter = std::strtol(argument.c_str() + prefix.size(), &after, 10);
+            const std::string error = after;
+            if (error.compare(0, 7, " error=") == 0)
+                failure = static_cast<DWORD>(std::strtoul(error.c_str() + 7, nullptr, 10));
+            else if (!error.empty())
+                return fail("expected enumeration fails-after=N [error=N]");
+        }
+        else if (keyword == "codepage")
+            current->codePage = static_cast<UINT>(std::strtoul(argument.c_str(), nullptr, 10));
+        else if (keyword == "environment")
+        {
+            const size_t equals = argument.find('=');
+            if (equals == std::string::npos || equals == 0)
+                return fail("expected environment NAME=VALUE");
+            current->environment.emplace_back(argument.substr(0, equals), argument.substr(equals + 1));
+        }
+        else if (keyword == "stderr")
+        {
+            size_t pos = 0;
+            std::string value;
+            const std::string error = ParseValue(argument, pos, value);
+            if (!error.empty())
+                return fail(error);
+            current->expectedErrors += value + "\n";
         }
         else if (keyword == "argument")
         {

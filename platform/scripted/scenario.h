@@ -8,13 +8,16 @@
 //   window STATE [caption=VALUE] [caption-unreadable] [owner=PID] [denied]
 //          [path=VALUE] [path-unreadable] [path-unterminated] [module-path-fails]
 //          [error=N] [owner-frozen] [query-refused] [id=N]
-//   enumeration fails-after=N
+//   enumeration fails-after=N [error=N]   the last error it leaves: 5 (access denied) unless given
+//   codepage N       the ANSI code page the platform reports (1252 unless given)
+//   environment NAME=VALUE   a variable the program may read (there are no others)
 //   argument VALUE   one command-line argument, in order
 //   desktop at=S     the windows and enumeration lines after it make the desktop from S
 //                    seconds on (the scripted clock starts at 0; a probe that times out
 //                    costs 1000 ms of it)
 //   stop KIND at=S   the user stops a watch at S seconds: KIND is enter, ctrl-c or ctrl-break
 //   status N
+//   stderr VALUE     one line the run writes on standard error, in order (none unless given)
 //   expect
 //   VALUE            one line of the transcript per line, joined by line feeds
 //   end
@@ -73,6 +76,7 @@ struct Desktop
     long atMs = 0;
     std::vector<Window> windows;
     long enumFailsAfter = -1;
+    DWORD enumError = ERROR_ACCESS_DENIED;
 };
 
 struct Stop
@@ -91,6 +95,10 @@ struct Scenario
     std::string name;
     std::vector<Window> windows;
     long enumFailsAfter = -1; // the enumeration fails before this window; -1: it succeeds
+    DWORD enumError = ERROR_ACCESS_DENIED; // the last error a failed enumeration leaves
+    UINT codePage = 1252;
+    std::vector<std::pair<std::string, std::string>> environment;
+    std::string expectedErrors; // standard error, line by line
     std::vector<Desktop> later; // desktops that follow the first one, in time order
     std::vector<std::string> arguments;
     std::vector<Stop> stops; // in time order

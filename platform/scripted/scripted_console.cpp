@@ -16,6 +16,7 @@ const ULONGLONG kTickBase = 5000000;
 // No scripted watch runs this long: one that does is waiting for a stop that never comes.
 const ULONGLONG kLongestRun = 24ull * 3600 * 1000;
 HANDLE const kStandardInput = reinterpret_cast<HANDLE>(std::uintptr_t(0x70000));
+HANDLE const kStandardOutput = reinterpret_cast<HANDLE>(std::uintptr_t(0x70004));
 
 struct Console
 {
@@ -204,7 +205,26 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_ST
 
 extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
 {
-    return nStdHandle == STD_INPUT_HANDLE ? kStandardInput : INVALID_HANDLE_VALUE;
+    return nStdHandle == STD_INPUT_HANDLE ? kStandardInput : nStdHandle == STD_OUTPUT_HANDLE ? kStandardOutput
+                                                                                            : INVALID_HANDLE_VALUE;
+}
+
+// The program writes its text through the C++ streams; on the handle it only looks whether the
+// output is still there, with an empty write, which always succeeds here.
+extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                                 LPOVERLAPPED)
+{
+    if (hFile != kStandardOutput || nNumberOfBytesToWrite != 0)
+        Violation("a write other than an empty one to standard output");
+    if (lpNumberOfBytesWritten != nullptr)
+        *lpNumberOfBytesWritten = 0;
+    return hFile == kStandardOutput;
+}
+
+// Scripted output is never a console.
+extern "C" BOOL WINAPI GetConsoleMode(HANDLE, LPDWORD)
+{
+    return FALSE;
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,

@@ -54,6 +54,7 @@ struct State
     // The desktop the enumeration shows now: the scenario's first, or a later one.
     const std::vector<Window> *desktop = nullptr;
     long enumFailsAfter = -1;
+    DWORD enumError = 0;
 };
 
 State &state()
@@ -140,7 +141,9 @@ const Window *OwnerWindow(DWORD processId)
     return nullptr;
 }
 
-// The block's first two lines must be on screen before the owner is opened for its path.
+// The block's first two lines must be on screen before the owner is opened for its path: the
+// output flushed so far ends with the header line and a caption line (what the caption shows is
+// for the transcripts to judge).
 void CheckCaptionFlushed(DWORD processId)
 {
     State &s = state();
@@ -148,17 +151,9 @@ void CheckCaptionFlushed(DWORD processId)
         return;
     if (s.lastProbed >= s.desktop->size() || (*s.desktop)[s.lastProbed].owner != processId)
         return;
-    const Window *window = &(*s.desktop)[s.lastProbed];
-    std::string caption = window->probe == Probe::Gone || !window->captionReadable ? "" : window->caption;
-    if (caption.size() > static_cast<size_t>(kExpectedBufferSize - 1))
-        caption.resize(kExpectedBufferSize - 1);
-    // The report shows control bytes as '?'.
-    for (char &c : caption)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
-    const std::string lines = "\nUnresponsive Window:\n Caption: " + caption + "\n";
     const std::string out = s.flushed();
-    if (out.size() < lines.size() || out.compare(out.size() - lines.size(), lines.size(), lines) != 0)
+    const size_t header = out.rfind("\nUnresponsive Window:\n Caption: ");
+    if (header == std::string::npos || out.back() != '\n' || out.find('\n', header + 23) != out.size() - 1)
         Violation("owner " + std::to_string(processId) + " opened before its window's caption line was flushed");
 }
 
@@ -224,12 +219,14 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     // Each enumeration shows the desktop of its moment, every window not probed yet.
     s.desktop = &s.scenario.windows;
     s.enumFailsAfter = s.scenario.enumFailsAfter;
+    s.enumError = s.scenario.enumError;
     for (const Desktop &later : s.scenario.later)
     {
         if (later.atMs <= static_cast<long>(ScriptedClock()))
         {
             s.desktop = &later.windows;
             s.enumFailsAfter = later.enumFailsAfter;
+            s.enumError = later.enumError;
         }
     }
     const std::vector<Window> &windows = *s.desktop;
@@ -254,6 +251,8 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
         Violation(std::to_string(s.openHandles.size()) + " process handle(s) left open");
     WriteReport();
     s.trace.enumerationResults.push_back(fails ? FALSE : TRUE);
+    if (fails)
+        s.lastError = s.enumError;
     return fails ? FALSE : TRUE;
 }
 
@@ -361,6 +360,41 @@ LONG WINAPI ScriptedNtQueryInformationProcess(HANDLE process, UINT infoClass, PV
 }
 
 } // namespace
+
+// Texts for the errors the scenarios use, as Windows words them (line end included).
+extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD, LPSTR lpBuffer,
+                                       DWORD nSize, va_list *)
+{
+    Record("FormatMessageA(" + Hex(dwFlags) + ", " + std::to_string(dwMessageId) + ", " + std::to_string(nSize) + ")");
+    if (dwFlags != (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS) || lpSource != nullptr)
+        Violation("a message asked for other than the system's, without inserts");
+    const char *text = dwMessageId == ERROR_ACCESS_DENIED ? "Access is denied.\r\n"
+                       : dwMessageId == ERROR_TIMEOUT ? "This operation returned because the timeout period expired.\r\n"
+                                                      : nullptr;
+    if (text == nullptr || nSize <= std::strlen(text))
+        return 0;
+    std::memcpy(lpBuffer, text, std::strlen(text) + 1);
+    return static_cast<DWORD>(std::strlen(text));
+}
+
+extern "C" UINT WINAPI GetACP()
+{
+    return state().scenario.codePage;
+}
+
+extern "C" DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize)
+{
+    for (const auto &[name, value] : state().scenario.environment)
+    {
+        if (name != lpName)
+            continue;
+        if (value.size() >= nSize)
+            return static_cast<DWORD>(value.size() + 1);
+        std::memcpy(lpBuffer, value.c_str(), value.size() + 1);
+        return static_cast<DWORD>(value.size());
+    }
+    return 0;
+}
 
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
 {

@@ -8,13 +8,16 @@
 // Ctrl+C, Ctrl+Break             SIGINT, SIGTERM: the handlers run on a thread of their own, as
 //                                Windows runs them, last added first; unhandled, the signal
 //                                does what it does by default
-// console closed                 the X server gone for good (see RaiseConsoleClose)
+// console closed                 SIGHUP (the terminal went), or the X server gone for good (see
+//                                RaiseConsoleClose)
+// console output                 isatty: a terminal is the console
 
 #include <windows.h>
 
 #include "kernel_objects.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -63,24 +66,30 @@ CtrlHandlers &ctrl = *new CtrlHandlers;
 // Written by the signal handlers, which may only write to a descriptor.
 volatile sig_atomic_t ctrlPipe = -1;
 
+// The dispatching thread is told the signal's number; 0 stands for the display gone.
 void OnSignal(int signal)
 {
     const int fd = ctrlPipe;
-    const char type = static_cast<char>(signal == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT);
+    const char number = static_cast<char>(signal);
     if (fd >= 0)
     {
         const int saved = errno;
-        (void)!write(fd, &type, 1);
+        (void)!write(fd, &number, 1);
         errno = saved;
     }
+}
+
+DWORD CtrlTypeOf(int signal)
+{
+    return signal == SIGINT ? CTRL_C_EVENT : signal == SIGTERM ? CTRL_BREAK_EVENT : CTRL_CLOSE_EVENT;
 }
 
 void DispatchCtrlEvents(int fd)
 {
     for (;;)
     {
-        char type = 0;
-        const ssize_t got = read(fd, &type, 1);
+        char number = 0;
+        const ssize_t got = read(fd, &number, 1);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -90,13 +99,13 @@ void DispatchCtrlEvents(int fd)
             std::lock_guard<std::mutex> lock(ctrl.mutex);
             handlers = ctrl.handlers;
         }
+        const int signal = number;
         bool handled = false;
         for (auto handler = handlers.rbegin(); handler != handlers.rend() && !handled; ++handler)
-            handled = (*handler)(static_cast<DWORD>(type)) != FALSE;
-        if (!handled && type != CTRL_CLOSE_EVENT)
+            handled = (*handler)(CtrlTypeOf(signal)) != FALSE;
+        if (!handled && signal != 0)
         {
             // What the signal would have done had nobody asked for it.
-            const int signal = type == CTRL_C_EVENT ? SIGINT : SIGTERM;
             ::signal(signal, SIG_DFL);
             raise(signal);
         }
@@ -114,8 +123,8 @@ void StartDispatching()
     action.sa_handler = OnSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
 }
 
 } // namespace
@@ -124,10 +133,7 @@ namespace hungscan_x11 {
 
 void RaiseConsoleClose()
 {
-    const int fd = ctrlPipe;
-    const char type = CTRL_CLOSE_EVENT;
-    if (fd >= 0)
-        (void)!write(fd, &type, 1);
+    OnSignal(0);
 }
 
 } // namespace hungscan_x11
@@ -203,8 +209,20 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_ST
 
 extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
 {
-    static StandardStream input(STDIN_FILENO);
-    return nStdHandle == STD_INPUT_HANDLE ? ToHandle(&input) : INVALID_HANDLE_VALUE;
+    static StandardStream input(STDIN_FILENO), output(STDOUT_FILENO), error(STDERR_FILENO);
+    return nStdHandle == STD_INPUT_HANDLE    ? ToHandle(&input)
+           : nStdHandle == STD_OUTPUT_HANDLE ? ToHandle(&output)
+           : nStdHandle == STD_ERROR_HANDLE  ? ToHandle(&error)
+                                             : INVALID_HANDLE_VALUE;
+}
+
+extern "C" BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
+{
+    StandardStream *stream = HandleAs<StandardStream>(hConsoleHandle);
+    if (stream == nullptr || lpMode == nullptr || !isatty(stream->fd))
+        return FALSE;
+    *lpMode = 0;
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
@@ -223,6 +241,37 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
         return FALSE;
     if (lpNumberOfBytesRead != nullptr)
         *lpNumberOfBytesRead = static_cast<DWORD>(got);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED)
+{
+    StandardStream *stream = HandleAs<StandardStream>(hFile);
+    if (lpNumberOfBytesWritten != nullptr)
+        *lpNumberOfBytesWritten = 0;
+    if (stream == nullptr)
+        return FALSE;
+    // Linux takes an empty write to a pipe whose reader has gone without a word; Windows
+    // refuses it. The hang-up a poll sees tells the same.
+    if (nNumberOfBytesToWrite == 0)
+    {
+        pollfd fd = {stream->fd, POLLOUT, 0};
+        if (poll(&fd, 1, 0) < 0 || (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        {
+            SetLastError(ERROR_NO_DATA);
+            return FALSE;
+        }
+        return TRUE;
+    }
+    ssize_t put;
+    do
+        put = write(stream->fd, lpBuffer, nNumberOfBytesToWrite);
+    while (put < 0 && errno == EINTR);
+    if (put < 0)
+        return FALSE;
+    if (lpNumberOfBytesWritten != nullptr)
+        *lpNumberOfBytesWritten = static_cast<DWORD>(put);
     return TRUE;
 }
 

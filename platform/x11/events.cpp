@@ -29,6 +29,8 @@ struct Start
     std::mutex mutex;
     std::condition_variable changed;
     Opening result = Opening::Pending;
+    std::uint32_t failure = 0; // why it failed
+    unsigned generation = 0;   // which opening of the program's it is
     bool abandoned = false; // the program stopped waiting for the greeting
     xcb_connection_t *main = nullptr;
     xcb_window_t root = XCB_WINDOW_NONE;
@@ -37,13 +39,16 @@ struct Start
     xcb_connection_t *listener = nullptr;
 };
 
-// Set once, before the connection is handed to the main thread.
+// Set before the connection is handed to the main thread, anew at each opening.
 xcb_connection_t *listening = nullptr;
 xcb_window_t listeningRoot = XCB_WINDOW_NONE;
 std::atomic<int> listeningFd{-1};
 bool listeningOn = false; // the main thread's to change
+// The opening whose listener speaks for the connection: a listener left over from a stalled
+// one ends quietly, without touching the state of the one that replaced it.
+std::atomic<unsigned> currentGeneration{0};
 
-void Listen(xcb_connection_t *listener)
+void Listen(xcb_connection_t *listener, unsigned generation)
 {
     pollfd fd = {xcb_get_file_descriptor(listener), POLLIN, 0};
     for (;;)
@@ -57,8 +62,10 @@ void Listen(xcb_connection_t *listener)
                 NotePingAnswer(*reinterpret_cast<const xcb_client_message_event_t *>(event), arrived);
             std::free(event);
         }
+        if (generation != currentGeneration)
+            return;
         if (xcb_connection_has_error(listener))
-            MarkConnectionLost();
+            MarkConnectionLost(X11_ERROR_GONE);
         if (ConnectionLost())
             return;
         EnforceServerWaitLimit(Clock::now());
@@ -67,32 +74,47 @@ void Listen(xcb_connection_t *listener)
 
 // libxcb copies the reason a server gives for refusing a connection ("Invalid
 // MIT-MAGIC-COOKIE-1 key") to standard error byte for byte, whatever it holds. The program
-// says what failed on standard output instead, so standard error points at /dev/null while
-// the greeting is read (nothing else of the program writes there meanwhile).
-xcb_connection_t *ConnectQuietly(int *screenNumber)
+// says what failed in its own words instead, so standard error points at a pipe of its own
+// while the greeting is read (nothing else of the program writes there meanwhile): anything
+// in it means the server turned the client away.
+xcb_connection_t *ConnectQuietly(int *screenNumber, bool *refused)
 {
+    int reason[2] = {-1, -1};
     const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved >= 0 && null >= 0)
-        dup2(null, STDERR_FILENO);
-    if (null >= 0)
-        close(null);
+    // Non-blocking: a reason longer than the pipe holds is cut, never waited on.
+    if (saved >= 0 && pipe2(reason, O_CLOEXEC | O_NONBLOCK) == 0)
+    {
+        dup2(reason[1], STDERR_FILENO);
+        close(reason[1]);
+    }
     xcb_connection_t *c = xcb_connect(nullptr, screenNumber);
     if (saved >= 0)
     {
         dup2(saved, STDERR_FILENO);
         close(saved);
     }
+    char byte = 0;
+    *refused = reason[0] >= 0 && read(reason[0], &byte, 1) == 1;
+    if (reason[0] >= 0)
+        close(reason[0]);
     return c;
 }
 
 // A connection that could not be made, or whose greeting refused us, is in error at once.
-xcb_connection_t *Open(xcb_window_t *root)
+xcb_connection_t *Open(xcb_window_t *root, std::uint32_t *failure)
 {
+    const char *display = std::getenv("DISPLAY");
+    if (display == nullptr || *display == '\0')
+    {
+        *failure = X11_ERROR_NO_DISPLAY;
+        return nullptr;
+    }
     int screenNumber = 0;
-    xcb_connection_t *c = ConnectQuietly(&screenNumber);
+    bool refused = false;
+    xcb_connection_t *c = ConnectQuietly(&screenNumber, &refused);
     if (xcb_connection_has_error(c))
     {
+        *failure = refused ? X11_ERROR_REFUSED : X11_ERROR_CANNOT_CONNECT;
         xcb_disconnect(c);
         return nullptr;
     }
@@ -101,6 +123,7 @@ xcb_connection_t *Open(xcb_window_t *root)
         xcb_screen_next(&screens);
     if (screens.rem == 0)
     {
+        *failure = X11_ERROR_CANNOT_CONNECT;
         xcb_disconnect(c);
         return nullptr;
     }
@@ -111,27 +134,40 @@ xcb_connection_t *Open(xcb_window_t *root)
 void Run(Start *start)
 {
     xcb_window_t root = XCB_WINDOW_NONE, listenerRoot = XCB_WINDOW_NONE;
-    xcb_connection_t *main = Open(&root);
-    xcb_connection_t *listener = main != nullptr ? Open(&listenerRoot) : nullptr;
+    std::uint32_t failure = 0;
+    xcb_connection_t *main = Open(&root, &failure);
+    xcb_connection_t *listener = main != nullptr ? Open(&listenerRoot, &failure) : nullptr;
+    // Atoms the server does not answer for: the link closed after the greeting.
     const bool ready = listener != nullptr && InternAtoms(main);
-    if (ready)
-    {
-        listening = listener;
-        listeningRoot = listenerRoot;
-        listeningFd = xcb_get_file_descriptor(listener);
-    }
+    if (listener != nullptr && !ready)
+        failure = X11_ERROR_GONE;
     {
         std::lock_guard<std::mutex> lock(start->mutex);
         if (start->abandoned)
+        {
+            // The greeting came after the program stopped waiting for it.
+            for (xcb_connection_t *c : {main, listener})
+                if (c != nullptr)
+                    xcb_disconnect(c);
             return;
+        }
+        if (ready)
+        {
+            listening = listener;
+            listeningRoot = listenerRoot;
+            listeningFd = xcb_get_file_descriptor(listener);
+            listeningOn = false;
+            currentGeneration = start->generation;
+        }
         start->main = main;
         start->root = root;
         start->listener = listener;
+        start->failure = failure;
         start->result = ready ? Opening::Done : Opening::Failed;
     }
     start->changed.notify_all();
     if (ready)
-        Listen(listener);
+        Listen(listener, start->generation);
 }
 
 } // namespace
@@ -165,22 +201,24 @@ int ListenerFd()
     return listeningFd;
 }
 
-bool OpenConnections(xcb_connection_t **main, xcb_window_t *root, int timeoutMs)
+std::uint32_t OpenConnections(xcb_connection_t **main, xcb_window_t *root, int timeoutMs)
 {
-    static Start *const start = new Start;
+    static unsigned openings = 0;
+    Start *const start = new Start;
+    start->generation = ++openings;
     std::thread(Run, start).detach();
     std::unique_lock<std::mutex> lock(start->mutex);
     if (!start->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [] { return start->result != Opening::Pending; }))
+                                 [start] { return start->result != Opening::Pending; }))
     {
         start->abandoned = true;
-        return false;
+        return X11_ERROR_NO_ANSWER;
     }
     if (start->result != Opening::Done)
-        return false;
+        return start->failure;
     *main = start->main;
     *root = start->root;
-    return true;
+    return 0;
 }
 
 } // namespace hungscan_x11

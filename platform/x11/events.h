@@ -5,13 +5,15 @@
 
 #include <xcb/xcb.h>
 
+#include <cstdint>
+
 namespace hungscan_x11 {
 
 // Starts the thread, which opens both connections and keeps the listening one to itself; gives
-// back the main one and its root window. False when it could not (no display, a refused
-// cookie, a link that closed), or did not within timeoutMs (a server that accepts connections
-// but does not answer).
-bool OpenConnections(xcb_connection_t **main, xcb_window_t *root, int timeoutMs);
+// back the main one and its root window, and 0. Else one of the X11_ERROR codes: it could not
+// (no display, a refused cookie, a link that closed), or did not within timeoutMs (a server
+// that accepts connections but does not answer). Called again after a stall, it starts afresh.
+std::uint32_t OpenConnections(xcb_connection_t **main, xcb_window_t *root, int timeoutMs);
 
 // Hears the root window's events while pings are out, and only then: a desktop whose windows
 // come and go sends a stream of them that a watch would otherwise read all day. Turning on

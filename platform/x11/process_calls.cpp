@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 using namespace hungscan_x11;
@@ -105,4 +106,22 @@ extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR)
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE, LPCSTR)
 {
     return NULL;
+}
+
+// X11 captions and /proc paths are UTF-8 wherever a desktop is set up today.
+extern "C" UINT WINAPI GetACP()
+{
+    return CP_UTF8;
+}
+
+extern "C" DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize)
+{
+    const char *value = std::getenv(lpName);
+    if (value == nullptr)
+        return 0;
+    const size_t length = std::strlen(value);
+    if (length >= nSize)
+        return static_cast<DWORD>(length + 1);
+    std::memcpy(lpBuffer, value, length + 1);
+    return static_cast<DWORD>(length);
 }

@@ -58,6 +58,7 @@ extern "C" void WINAPI SetLastError(DWORD dwErrCode)
 
 extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
+    RetryIfStalled();
     xcb_connection_t *c = Connection();
     std::vector<xcb_window_t> windows;
     BOOL completed = FALSE;
@@ -78,10 +79,28 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     }
     if (c == nullptr || ConnectionLost())
     {
-        RaiseConsoleClose();
+        // A display that could not be opened or has closed is gone for good; one that stalled
+        // is tried again by the next enumeration.
+        const DWORD why = ConnectionError();
+        if (why != X11_ERROR_NO_ANSWER)
+            RaiseConsoleClose();
+        SetLastError(why);
         return FALSE;
     }
     return completed;
+}
+
+// The platform's own reasons in its own words; the system's codes it does not word.
+extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPSTR lpBuffer, DWORD nSize,
+                                       va_list *)
+{
+    char buffer[256];
+    const char *text = (dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) != 0 ? ConnectionErrorText(dwMessageId, buffer, sizeof buffer)
+                                                                     : nullptr;
+    if (text == nullptr || lpBuffer == nullptr || std::strlen(text) >= nSize)
+        return 0;
+    std::memcpy(lpBuffer, text, std::strlen(text) + 1);
+    return static_cast<DWORD>(std::strlen(text));
 }
 
 extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARAM, UINT, UINT uTimeout,

@@ -86,7 +86,7 @@ TEST_P(Scenario, WholeRunWritesTheExpectedTranscript)
     EXPECT_TRUE(run.exited) << "signal " << run.signal << (run.timedOut ? ", timed out" : "");
     EXPECT_EQ(run.status, c.scenario.status);
     EXPECT_EQ(run.out, c.scenario.expected);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, c.scenario.expectedErrors);
 
     std::ifstream in(report);
     std::stringstream trace;

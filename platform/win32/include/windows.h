@@ -4,6 +4,7 @@
 #ifndef HUNGSCAN_WIN32_SUBSET_WINDOWS_H
 #define HUNGSCAN_WIN32_SUBSET_WINDOWS_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,6 +23,7 @@ typedef std::uintptr_t ULONG_PTR;
 typedef std::size_t SIZE_T;
 typedef void *PVOID;
 typedef void *LPVOID;
+typedef const void *LPCVOID;
 typedef std::uintptr_t WPARAM;
 typedef std::intptr_t LPARAM;
 typedef std::intptr_t LRESULT;
@@ -66,11 +68,15 @@ typedef struct _SYSTEMTIME
 #define PROCESS_QUERY_INFORMATION 0x0400
 #define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
 
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_NO_DATA 232L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_TIMEOUT 1460L
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0x00000000L
 #define WAIT_TIMEOUT 0x00000102L
@@ -79,6 +85,11 @@ typedef struct _SYSTEMTIME
 #define CTRL_C_EVENT 0
 #define CTRL_BREAK_EVENT 1
 #define CTRL_CLOSE_EVENT 2
+
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+
+#define CP_UTF8 65001
 
 typedef BOOL(CALLBACK *WNDENUMPROC)(HWND, LPARAM);
 
@@ -96,6 +107,12 @@ DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 // Errors
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD dwErrCode);
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                            DWORD nSize, va_list *Arguments);
+
+// Text and environment
+UINT WINAPI GetACP();
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 
 // Modules
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
@@ -123,6 +140,9 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped);
+BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 }
 
