@@ -32,6 +32,7 @@ struct Start
     std::uint32_t failure = 0; // why it failed
     unsigned generation = 0;   // which opening of the program's it is
     bool abandoned = false; // the program stopped waiting for the greeting
+    Start *previous = nullptr; // the opening before, if any
     xcb_connection_t *main = nullptr;
     xcb_window_t root = XCB_WINDOW_NONE;
     // Open for the rest of the program, and held here so that it stays reachable after the
@@ -60,6 +61,8 @@ void Listen(xcb_connection_t *listener, unsigned generation)
         {
             if ((event->response_type & 0x7F) == XCB_CLIENT_MESSAGE)
                 NotePingAnswer(*reinterpret_cast<const xcb_client_message_event_t *>(event), arrived);
+            else if ((event->response_type & 0x7F) == XCB_DESTROY_NOTIFY)
+                NoteDestroyed(reinterpret_cast<const xcb_destroy_notify_event_t *>(event)->window);
             std::free(event);
         }
         if (generation != currentGeneration)
@@ -75,24 +78,43 @@ void Listen(xcb_connection_t *listener, unsigned generation)
 // libxcb copies the reason a server gives for refusing a connection ("Invalid
 // MIT-MAGIC-COOKIE-1 key") to standard error byte for byte, whatever it holds. The program
 // says what failed in its own words instead, so standard error points at a pipe of its own
-// while the greeting is read (nothing else of the program writes there meanwhile): anything
-// in it means the server turned the client away.
+// while the greeting is read: anything in it means the server turned the client away. A
+// greeting given up on hands standard error back at once, for the program's own line.
+struct QuietStandardError
+{
+    std::mutex mutex;
+    int saved = -1; // the program's standard error while it is lent out
+};
+
+QuietStandardError &quiet = *new QuietStandardError;
+
+void GiveBackStandardError()
+{
+    std::lock_guard<std::mutex> lock(quiet.mutex);
+    if (quiet.saved >= 0)
+    {
+        dup2(quiet.saved, STDERR_FILENO);
+        close(quiet.saved);
+        quiet.saved = -1;
+    }
+}
+
 xcb_connection_t *ConnectQuietly(int *screenNumber, bool *refused)
 {
     int reason[2] = {-1, -1};
-    const int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    // Non-blocking: a reason longer than the pipe holds is cut, never waited on.
-    if (saved >= 0 && pipe2(reason, O_CLOEXEC | O_NONBLOCK) == 0)
     {
-        dup2(reason[1], STDERR_FILENO);
-        close(reason[1]);
+        std::lock_guard<std::mutex> lock(quiet.mutex);
+        // Non-blocking: a reason longer than the pipe holds is cut, never waited on.
+        if (pipe2(reason, O_CLOEXEC | O_NONBLOCK) == 0)
+        {
+            quiet.saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+            if (quiet.saved >= 0)
+                dup2(reason[1], STDERR_FILENO);
+            close(reason[1]);
+        }
     }
     xcb_connection_t *c = xcb_connect(nullptr, screenNumber);
-    if (saved >= 0)
-    {
-        dup2(saved, STDERR_FILENO);
-        close(saved);
-    }
+    GiveBackStandardError();
     char byte = 0;
     *refused = reason[0] >= 0 && read(reason[0], &byte, 1) == 1;
     if (reason[0] >= 0)
@@ -196,6 +218,18 @@ void ListenForAnswers(bool on)
     }
 }
 
+void WatchDestruction(const std::vector<xcb_window_t> &windows, bool on)
+{
+    if (listening == nullptr)
+        return;
+    // No replies: a window gone already earns an error event, which the listener drops.
+    const uint32_t mask = on ? XCB_EVENT_MASK_STRUCTURE_NOTIFY : 0;
+    for (const xcb_window_t window : windows)
+        xcb_change_window_attributes(listening, window, XCB_CW_EVENT_MASK, &mask);
+    if (!on)
+        xcb_flush(listening);
+}
+
 int ListenerFd()
 {
     return listeningFd;
@@ -203,15 +237,19 @@ int ListenerFd()
 
 std::uint32_t OpenConnections(xcb_connection_t **main, xcb_window_t *root, int timeoutMs)
 {
-    static unsigned openings = 0;
+    // Each opening's Start stays reachable from the next: a thread may still hold it.
+    static Start *latest = nullptr;
     Start *const start = new Start;
-    start->generation = ++openings;
+    start->previous = latest;
+    start->generation = latest != nullptr ? latest->generation + 1 : 1;
+    latest = start;
     std::thread(Run, start).detach();
     std::unique_lock<std::mutex> lock(start->mutex);
     if (!start->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                  [start] { return start->result != Opening::Pending; }))
     {
         start->abandoned = true;
+        GiveBackStandardError();
         return X11_ERROR_NO_ANSWER;
     }
     if (start->result != Opening::Done)

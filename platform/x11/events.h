@@ -6,6 +6,7 @@
 #include <xcb/xcb.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace hungscan_x11 {
 
@@ -20,6 +21,10 @@ std::uint32_t OpenConnections(xcb_connection_t **main, xcb_window_t *root, int t
 // waits until the server has taken it, so no answer can come before it. Call within a
 // ServerWait.
 void ListenForAnswers(bool on);
+
+// Hears of the destruction of these windows, or no longer: their ids may be handed to another
+// client's windows at once. Takes effect with the next ListenForAnswers(true).
+void WatchDestruction(const std::vector<xcb_window_t> &windows, bool on);
 
 // The listening connection's socket, for cutting a server that stopped answering; -1 if none.
 int ListenerFd();

@@ -4,12 +4,15 @@
 #include "events.h"
 #include "properties.h"
 
+#include <sys/random.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <random>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace hungscan_x11 {
 namespace {
@@ -25,6 +28,7 @@ struct PendingPing
     bool sent;
     bool hasAnswer;
     bool refused; // the server would not deliver it: the window is gone
+    bool destroyed; // the window was destroyed while the ping was out
     Clock::time_point sentAt;
     Clock::time_point answered;
 };
@@ -36,13 +40,37 @@ struct Pings
     std::mutex mutex;
     std::condition_variable answered;
     std::unordered_map<xcb_window_t, PendingPing> pending;
-    // Every client listening on the root window sees every answer, those to the pings of a
-    // scan that ran just before this one too. Each run starts its stamps somewhere of its own,
-    // so a late answer to another run's ping is never taken for the answer to this one's.
-    std::uint32_t nextStamp = static_cast<std::uint32_t>(std::random_device{}() % 0x40000000u) + 1;
+    // Windows destroyed since this enumeration began. Their ids may already name another
+    // client's window, which must not answer for them.
+    std::unordered_set<xcb_window_t> destroyed;
+    // Windows whose destruction the listener hears of; the main thread's alone.
+    std::vector<xcb_window_t> watched;
 };
 
 Pings &pings = *new Pings;
+
+// Every client listening on the root window sees every answer, so a stamp must not be
+// guessable from the one a client was sent itself: each is drawn at random. Late answers to
+// another run's pings cannot match either.
+void DrawStamps(std::vector<std::uint32_t> &stamps)
+{
+    char *bytes = reinterpret_cast<char *>(stamps.data());
+    size_t left = stamps.size() * sizeof(std::uint32_t);
+    while (left > 0)
+    {
+        const ssize_t got = getrandom(bytes, left, 0);
+        if (got <= 0)
+            break;
+        bytes += got;
+        left -= static_cast<size_t>(got);
+    }
+    if (left > 0)
+    {
+        std::random_device device;
+        for (std::uint32_t &stamp : stamps)
+            stamp = device();
+    }
+}
 
 // Returns the request's sequence number, by which the server names it in an error.
 unsigned SendPing(xcb_connection_t *c, xcb_window_t window, std::uint32_t stamp)
@@ -76,31 +104,38 @@ template <typename OnError> void TakeErrors(xcb_connection_t *c, OnError onError
 void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
 {
     const std::vector<bool> takesPart = TakePartInPings(c, windows);
+    std::vector<xcb_window_t> pinged;
+    for (size_t i = 0; i < windows.size(); ++i)
+        if (takesPart[i])
+            pinged.push_back(windows[i]);
+    std::vector<std::uint32_t> stamps(pinged.size());
+    DrawStamps(stamps);
     ServerWait wait;
+    // The listener hears of every pinged window's destruction before any ping leaves.
+    WatchDestruction(pinged, true);
+    pings.watched.insert(pings.watched.end(), pinged.begin(), pinged.end());
     ListenForAnswers(true);
     TakeErrors(c, [](const xcb_generic_error_t &) {}); // what earlier calls met is no concern here
     std::unordered_map<std::uint16_t, xcb_window_t> sequences; // as the server's errors name them
     std::vector<xcb_window_t> batch;
     batch.reserve(PING_BATCH);
-    for (size_t i = 0; i <= windows.size(); ++i)
+    for (size_t i = 0; i <= pinged.size(); ++i)
     {
-        if (i < windows.size() && takesPart[i])
+        if (i < pinged.size())
         {
-            std::uint32_t stamp = 0;
             {
                 // In the table before it can leave, so that even the quickest answer finds it.
                 std::lock_guard<std::mutex> lock(pings.mutex);
-                stamp = pings.nextStamp++;
-                pings.pending[windows[i]] = PendingPing{stamp, false, false, false, {}, {}};
+                pings.pending[pinged[i]] = PendingPing{stamps[i], false, false, false, false, {}, {}};
             }
             // Errors carry 16 bits of the sequence: past 65,536 pings one could name two, and then
             // names neither.
-            const auto sent = sequences.emplace(static_cast<std::uint16_t>(SendPing(c, windows[i], stamp)), windows[i]);
+            const auto sent = sequences.emplace(static_cast<std::uint16_t>(SendPing(c, pinged[i], stamps[i])), pinged[i]);
             if (!sent.second)
                 sent.first->second = XCB_WINDOW_NONE;
-            batch.push_back(windows[i]);
+            batch.push_back(pinged[i]);
         }
-        if (batch.size() == PING_BATCH || (i == windows.size() && !batch.empty()))
+        if (batch.size() == PING_BATCH || (i == pinged.size() && !batch.empty()))
         {
             // Once written, each ping of the batch is the server's to deliver: its time starts.
             xcb_flush(c);
@@ -141,20 +176,38 @@ int AwaitPing(xcb_window_t window, unsigned timeoutMs)
         return -1;
     const PendingPing &ping = found->second;
     const Clock::time_point deadline = ping.sentAt + std::chrono::milliseconds(timeoutMs);
-    pings.answered.wait_until(lock, deadline, [&ping] { return ping.hasAnswer || ping.refused || ConnectionLost(); });
+    pings.answered.wait_until(lock, deadline, [&ping] {
+        return ping.hasAnswer || ping.refused || ping.destroyed || ConnectionLost();
+    });
     // Only an answer that came within this window's own time counts.
-    const bool inTime = ping.hasAnswer && ping.answered <= deadline;
+    const int result = ping.destroyed ? PING_WINDOW_DESTROYED : ping.hasAnswer && ping.answered <= deadline ? 1 : 0;
     pings.pending.erase(found);
-    return inTime ? 1 : 0;
+    return result;
+}
+
+bool DestroyedDuringScan(xcb_window_t window)
+{
+    std::lock_guard<std::mutex> lock(pings.mutex);
+    return pings.destroyed.count(window) != 0;
+}
+
+void BeginScan()
+{
+    std::lock_guard<std::mutex> lock(pings.mutex);
+    pings.destroyed.clear();
 }
 
 void ForgetPings()
 {
+    {
+        std::lock_guard<std::mutex> lock(pings.mutex);
+        pings.pending.clear();
+    }
     ListenForAnswers(false);
+    WatchDestruction(pings.watched, false);
+    pings.watched.clear();
     if (xcb_connection_t *c = Connection())
         TakeErrors(c, [](const xcb_generic_error_t &) {});
-    std::lock_guard<std::mutex> lock(pings.mutex);
-    pings.pending.clear();
 }
 
 void NotePingAnswer(const xcb_client_message_event_t &message, Clock::time_point arrived)
@@ -167,10 +220,23 @@ void NotePingAnswer(const xcb_client_message_event_t &message, Clock::time_point
         std::lock_guard<std::mutex> lock(pings.mutex);
         auto found = pings.pending.find(window);
         // Anything else is not ours: a window manager's ping of its own, or one given up on.
-        if (found == pings.pending.end() || found->second.stamp != stamp || found->second.hasAnswer)
+        if (found == pings.pending.end() || found->second.stamp != stamp || found->second.hasAnswer ||
+            found->second.destroyed)
             return;
         found->second.hasAnswer = true;
         found->second.answered = arrived;
+    }
+    pings.answered.notify_all();
+}
+
+void NoteDestroyed(xcb_window_t window)
+{
+    {
+        std::lock_guard<std::mutex> lock(pings.mutex);
+        pings.destroyed.insert(window);
+        auto found = pings.pending.find(window);
+        if (found != pings.pending.end())
+            found->second.destroyed = true;
     }
     pings.answered.notify_all();
 }

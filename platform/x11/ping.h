@@ -14,16 +14,29 @@ namespace hungscan_x11 {
 // batches, and each window's time starts when its batch has been written to the socket.
 void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows);
 
+// What AwaitPing says of a window destroyed while its ping was out.
+constexpr int PING_WINDOW_DESTROYED = -2;
+
 // Waits for the answer to the window's ping, at most until timeoutMs after it was sent: 1 when
-// it came in time, 0 when not, -1 when the window has no ping outstanding. The ping is
-// forgotten either way.
+// it came in time, 0 when not, PING_WINDOW_DESTROYED when the window went meanwhile, -1 when
+// the window has no ping outstanding. The ping is forgotten either way.
 int AwaitPing(xcb_window_t window, unsigned timeoutMs);
+
+// An enumeration begins: what earlier ones saw destroyed is forgotten.
+void BeginScan();
+
+// Whether the window was destroyed since the enumeration began (its id may name another
+// client's window by now).
+bool DestroyedDuringScan(xcb_window_t window);
 
 // Drops every ping still outstanding.
 void ForgetPings();
 
 // On the event thread: a client message that may answer a ping, and when it arrived.
 void NotePingAnswer(const xcb_client_message_event_t &message, Clock::time_point arrived);
+
+// On the event thread: a window was destroyed.
+void NoteDestroyed(xcb_window_t window);
 
 // Wakes every wait for an answer, so it can see that the connection is gone.
 void WakePingWaiters();

@@ -59,6 +59,7 @@ extern "C" void WINAPI SetLastError(DWORD dwErrCode)
 extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
     RetryIfStalled();
+    BeginScan();
     xcb_connection_t *c = Connection();
     std::vector<xcb_window_t> windows;
     BOOL completed = FALSE;
@@ -113,7 +114,7 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
         return 0;
     }
     const xcb_window_t window = ToWindow(hWnd);
-    int answered = AwaitPing(window, uTimeout);
+    int answered = DestroyedDuringScan(window) ? PING_WINDOW_DESTROYED : AwaitPing(window, uTimeout);
     if (answered < 0)
     {
         // Not pinged while the windows were listed: ping it now. A client that does not take
@@ -122,6 +123,12 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
         answered = AwaitPing(window, uTimeout);
         if (answered < 0)
             answered = WindowExists(c, window) ? 1 : 0;
+    }
+    if (answered == PING_WINDOW_DESTROYED)
+    {
+        // Gone, whatever window has taken its id since.
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
     }
     if (answered <= 0)
     {
@@ -141,7 +148,8 @@ extern "C" BOOL WINAPI IsHungAppWindow(HWND)
 extern "C" BOOL WINAPI IsWindow(HWND hWnd)
 {
     xcb_connection_t *c = Connection();
-    return c != nullptr && WindowExists(c, ToWindow(hWnd)) && !ConnectionLost();
+    return c != nullptr && !DestroyedDuringScan(ToWindow(hWnd)) && WindowExists(c, ToWindow(hWnd)) &&
+           !ConnectionLost();
 }
 
 extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)

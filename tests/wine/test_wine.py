@@ -120,14 +120,17 @@ class FrozenScene(unittest.TestCase):
 
     def test_options_are_answered_without_a_scan(self):
         for args, status, out, err in (
-                (["/?"], 0, b"Usage: hungscan [--watch[=SECONDS]]\r\n", b""),
-                (["--version"], 0, b"hungscan ", b""),
-                (["-a", "extra words"], 2, b"", b"hungscan: one option at most; unexpected 'extra words'\r\n")):
+                (["/?"], 0, rb"Usage: hungscan \[--watch\[=SECONDS\]\]\r\n", b""),
+                (["/watch:2", "/?"], 0, rb"Usage: hungscan \[--watch\[=SECONDS\]\]\r\n", b""),
+                (["--version"], 0, rb"hungscan [0-9.]+\r\nCopyright \(c\) 2026 The hungscan developers\r\nMIT", b""),
+                (["/watch", "5"], 2, b"", b"hungscan: use /watch:5 for an interval\r\nTry 'hungscan --help'.\r\n"),
+                (["-a", "extra words"], 2, b"",
+                 b"hungscan: one option at most; unexpected 'extra words'\r\nTry 'hungscan --help'.\r\n")):
             with self.subTest(args=args):
                 result = self.desk.run(HUNGSCAN, args)
                 self.assertEqual(result[0], status)
-                self.assertTrue(result[1].startswith(out), result[1])
-                self.assertTrue(result[2].startswith(err), result[2])
+                self.assertRegex(result[1], b"^" + out)
+                self.assertEqual(result[2], err)
 
     def test_trailer_is_out_before_the_wait_and_enter_ends_it(self):
         proc = self.desk.start(HUNGSCAN)

@@ -6,6 +6,7 @@ Needs HUNGSCAN_X11_EXE and HUNGSCAN_XSCENE_EXE in the environment (CTest sets th
 """
 
 import collections
+import fcntl
 import os
 import random
 import shutil
@@ -18,7 +19,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from transcript import HOSTILE, LF, banner, group, parse, shown, trailer  # noqa: E402
-from desktop import read_line  # noqa: E402
+from desktop import kill, read_line  # noqa: E402
 from xdesk import XDesktop  # noqa: E402
 from xrelay import Relay  # noqa: E402
 
@@ -31,6 +32,8 @@ LONG_NAME = bytes(b"0123456789abcdefghij"[i % 20] for i in range(2000))
 UTF8_NAME = "Grüße, 世界 ✓".encode("utf-8")
 # Its last character straddles the 1023-byte cut: it goes whole, not in part.
 UTF8_LONG_NAME = b"u" * 1021 + "世界".encode("utf-8")
+# NEL (a C1 control), LINE SEPARATOR and PARAGRAPH SEPARATOR end lines for some readers.
+LINE_BREAKING_NAME = "one\u0085two\u2028three\u2029four\u00a0five".encode("utf-8")
 NOBODY = 65534
 ANOTHER_USER = 65533
 
@@ -73,12 +76,13 @@ class Scene(unittest.TestCase):
             group("frozen", UTF8_NAME),
             group("frozen", UTF8_LONG_NAME),
             group("frozen", HOSTILE + UTF8_NAME),
+            group("frozen", LINE_BREAKING_NAME),
         ])
         cls.path = os.path.realpath(SCENE).encode()
         cls.status, cls.out, cls.err = cls.desk.run([HUNGSCAN])
 
     def expected_top_down(self):
-        captions = [shown(HOSTILE) + UTF8_NAME, UTF8_LONG_NAME[:1021], UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",
+        captions = ["one?two?three?four\u00a0five".encode("utf-8"), shown(HOSTILE) + UTF8_NAME, UTF8_LONG_NAME[:1021], UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",
                     b"Answers after 1500 ms", b"Frozen"]
         return [(c, self.path) for c in captions]
 
@@ -131,6 +135,13 @@ class ForeignOwners(unittest.TestCase):
             self.assertEqual((status, err), (0, b""))
             self.assertEqual(out, transcript([(b"Claims another process", path), (b"Claims no process", path)]))
 
+    def test_forged_answers_do_not_hide_a_frozen_window(self):
+        # A client that answers in other windows' names, with stamps near the one it was sent.
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen"), group("forge", b"Forger")])
+            status, out, err = desk.run([HUNGSCAN])
+        self.assertEqual((status, out, err), (0, transcript([(b"Frozen", os.path.realpath(SCENE).encode())]), b""))
+
     def test_client_over_tcp_is_vouched_for_only_by_its_own_host_name(self):
         with XDesktop(tcp=True) as desk:
             remote = "127.0.0.1" + desk.display
@@ -160,7 +171,36 @@ class Churn(unittest.TestCase):
             self.assertLessEqual(stray, 2, "blocks for windows destroyed during the scan")
 
 
+    def test_window_id_reused_while_its_ping_was_out(self):
+        # The frozen program is killed while the scan waits for its answer and started again at
+        # once, answering now: the server hands its new window the old id. The window that did
+        # not answer is gone; the one that has its id answers for itself.
+        with XDesktop() as desk:
+            for run in range(3):
+                frozen = desk.start_scene(SCENE, [group("frozen", b"Killed while pinged")])
+                proc = desk.start([HUNGSCAN], stdin=subprocess.DEVNULL)
+                read_line(proc.stdout, 10)  # the banner: the pings leave next
+                time.sleep(0.2)
+                kill(frozen)
+                desk.processes.remove(frozen)
+                successor = desk.start_scene(SCENE, [group("answer", b"Successor")])
+                status, out, err = desk.finish(proc, None, 20)
+                with self.subTest(run=run):
+                    self.assertEqual((status, banner(LF) + out, err), (0, banner(LF) + trailer(LF), b""))
+                kill(successor)
+                desk.processes.remove(successor)
+
+
 COULD_NOT_LOOK = banner(LF) + LF + b"!! Error (EnumWindows)" + LF + trailer(LF)
+WATCHING = b"hungscan: watching every %s s; press Enter to stop" + LF
+
+
+def why(reason):
+    return b"hungscan: cannot list the windows: " + reason + LF
+
+
+GONE = why(b"the display went away")
+NO_ANSWER = why(b"no answer from the display within 5 s")
 
 
 def cookie_file(folder, name, display, cookie):
@@ -171,35 +211,46 @@ def cookie_file(folder, name, display, cookie):
 
 
 class NoDisplay(unittest.TestCase):
-    """Displays that cannot be used: none named, a link that closes right after the server's
-    greeting, and a server that refuses the client's cookie. Each time the scan says it could
-    not look, silently."""
+    """Displays that cannot be used: none named, none there, a link that closes right after the
+    server's greeting, and a server that refuses the client's cookie. Each time the scan says it
+    could not look, and one line on standard error says why."""
 
     def test_without_a_display_the_scan_says_it_could_not_look(self):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         with XDesktop() as desk:
             status, out, err = desk.run([HUNGSCAN], env=env)
-        self.assertEqual((status, out, err), (1, COULD_NOT_LOOK, b""))
+            nobody = dict(env, DISPLAY=":%d" % (int(desk.display[1:]) + 1000))
+            missing = desk.run([HUNGSCAN], env=nobody)
+        self.assertEqual((status, out, err), (1, COULD_NOT_LOOK, why(b"DISPLAY is not set")))
+        self.assertEqual(missing, (1, COULD_NOT_LOOK, why(b'cannot connect to display "%s"' % nobody["DISPLAY"].encode())))
 
     def test_link_closed_after_the_greeting(self):
         with XDesktop() as desk, Relay(desk.display, close_after_greeting=True) as relay:
             status, out, err = desk.run([HUNGSCAN], env=desk.env(relay.display), timeout=30)
-        self.assertEqual((status, out, err), (1, COULD_NOT_LOOK, b""))
+        self.assertEqual((status, out, err), (1, COULD_NOT_LOOK, GONE))
 
     def test_cookie_missing_or_wrong(self):
+        refused = why(b"the display refused the connection (authorization)")
         with tempfile.TemporaryDirectory(prefix="hungscan-auth-") as folder:
             server = cookie_file(folder, "server", ":0", "00112233445566778899aabbccddeeff")
             with XDesktop(auth=server) as desk:
                 wrong = cookie_file(folder, "wrong", desk.display, "ffeeddccbbaa99887766554433221100")
                 right = cookie_file(folder, "right", desk.display, "00112233445566778899aabbccddeeff")
-                for what, authority, expected in (("none", os.path.join(folder, "absent"), COULD_NOT_LOOK),
-                                                  ("wrong", wrong, COULD_NOT_LOOK),
-                                                  ("right", right, banner(LF) + trailer(LF))):
+                for what, authority, expected, reason in (
+                        ("none", os.path.join(folder, "absent"), COULD_NOT_LOOK, refused),
+                        ("wrong", wrong, COULD_NOT_LOOK, refused),
+                        ("right", right, banner(LF) + trailer(LF), b"")):
                     with self.subTest(cookie=what):
                         env = dict(desk.env(), XAUTHORITY=authority)
                         status, out, err = desk.run([HUNGSCAN], env=env, timeout=30)
-                        self.assertEqual((out, err), (expected, b""))
+                        self.assertEqual((out, err), (expected, reason))
                         self.assertEqual(status, 0 if expected != COULD_NOT_LOOK else 1)
+
+    def test_a_wayland_session_is_named_as_a_blind_spot(self):
+        with XDesktop() as desk:
+            status, out, err = desk.run([HUNGSCAN], env=dict(desk.env(), WAYLAND_DISPLAY="wayland-0"))
+        self.assertEqual((status, out), (0, banner(LF) + trailer(LF)))
+        self.assertEqual(err, b"hungscan: native Wayland windows cannot be checked; only X11 (XWayland) windows were\n")
 
 
 class SlowLink(unittest.TestCase):
@@ -251,15 +302,15 @@ class ServerLost(unittest.TestCase):
     """The test's own X server killed or frozen, before the scan and while it waits on frozen
     windows: the scan ends as one whose enumeration failed, and nothing hangs."""
 
-    CASES = [  # (signal, when, the longest the scan may take in seconds)
-        (signal.SIGKILL, "before", 3),
-        (signal.SIGKILL, "during", 3),
-        (signal.SIGSTOP, "before", 5 + 3),     # the server's greeting is waited for 5 s
-        (signal.SIGSTOP, "during", 1 + 5 + 3),  # a probe's second, then 5 s for one reply
+    CASES = [  # (signal, when, the longest the scan may take in seconds, what standard error says)
+        (signal.SIGKILL, "before", 3, None),  # the socket file is left: nobody answers at it
+        (signal.SIGKILL, "during", 3, GONE),
+        (signal.SIGSTOP, "before", 5 + 3, NO_ANSWER),     # the server's greeting is waited for 5 s
+        (signal.SIGSTOP, "during", 1 + 5 + 3, NO_ANSWER),  # a probe's second, then 5 s for one reply
     ]
 
     def test_server_killed_or_frozen(self):
-        for sig, when, limit in self.CASES:
+        for sig, when, limit, reason in self.CASES:
             with self.subTest(signal=sig.name, when=when), XDesktop() as desk:
                 desk.start_scene(SCENE, [group("frozen*3", b"Frozen")])
                 if when == "before":
@@ -278,21 +329,25 @@ class ServerLost(unittest.TestCase):
                 self.assertTrue(out.endswith(tail), out)
                 # Blocks written before the loss stay, and stay well formed.
                 parse(out[:-len(tail)] + trailer(LF), LF)
-                self.assertEqual((status, err), (1, b""))
+                self.assertEqual((status, err), (1, reason or why(b'cannot connect to display "%s"' % desk.display.encode())))
 
     def test_watch_ends_when_the_server_goes(self):
-        with XDesktop() as desk:
-            desk.start_scene(SCENE, [group("frozen", b"Frozen")])
-            proc = desk.start([HUNGSCAN, "--watch=1"], stdin=subprocess.DEVNULL)
-            head = read_line(proc.stdout, 10) + read_line(proc.stdout, 10)
-            self.assertIn(b" Unresponsive: Frozen | ", head)
-            os.kill(desk.xvfb.pid, signal.SIGKILL)
-            status, out, err = desk.finish(proc, None, 10)
-        lines = (head + out).split(LF)
-        self.assertRegex(lines[-6], rb"^[-0-9]+ [:0-9]+ !! Error \(EnumWindows\)$")
-        self.assertRegex(lines[-4], rb"^[-0-9]+ [:0-9]+ Still unresponsive after \d+ s: Frozen \| ")
-        self.assertEqual((lines[-5], lines[-3:]), (b"", [b"", b"Done.", b""]))
-        self.assertEqual((status, err), (1, b""))
+        # However long the interval: the listener sees the loss, and the watch ends then.
+        for interval in ("1", "3600"):
+            with self.subTest(interval=interval), XDesktop() as desk:
+                desk.start_scene(SCENE, [group("frozen", b"Frozen")])
+                proc = desk.start([HUNGSCAN, "--watch=" + interval], stdin=subprocess.DEVNULL)
+                head = read_line(proc.stdout, 10) + read_line(proc.stdout, 10)
+                self.assertIn(b" Unresponsive: Frozen | ", head)
+                os.kill(desk.xvfb.pid, signal.SIGKILL)
+                started = time.monotonic()
+                status, out, err = desk.finish(proc, None, 10)
+                self.assertLess(time.monotonic() - started, 3)
+                lines = [line for line in (head + out).split(LF) if b"!! Error (EnumWindows)" not in line]
+                self.assertRegex(lines[-4], rb"^[-0-9]+ [:0-9]+ Still unresponsive after \d+ s: Frozen \| ")
+                self.assertEqual((lines[-5], lines[-3:]), (b"", [b"", b"Done.", b""]))
+                self.assertEqual(status, 1)
+                self.assertIn(err, (WATCHING % interval.encode(), WATCHING % interval.encode() + GONE))
 
     def test_big_desktop_server_killed_or_frozen_at_random_moments(self):
         # Thousands of windows: the loss comes while requests are still being sent and replies
@@ -311,7 +366,7 @@ class ServerLost(unittest.TestCase):
                 os.kill(desk.xvfb.pid, sig)
                 status, out, err = desk.finish(proc, None, 30)
                 self.assertLess(time.monotonic() - started, 1 + 5 + 3)
-                self.assertEqual(err, b"")
+                self.assertIn(err, (b"", GONE, NO_ANSWER))
                 self.assertIn(status, (0, 1), "ended by a signal")
                 tail = LF + b"!! Error (EnumWindows)" + LF + trailer(LF)
                 if status == 1:
@@ -319,6 +374,74 @@ class ServerLost(unittest.TestCase):
                     parse(out[:-len(tail)] + trailer(LF), LF)
                 else:
                     parse(out, LF)
+
+
+class WatchEnds(unittest.TestCase):
+    """A watch never runs on with nobody to hear it, and a stall is not a loss."""
+
+    def test_output_gone_or_full_ends_the_watch(self):
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("answer", b"Answering")])
+            # The reader takes the first line and goes, as "| head -n 1" does; nothing more is
+            # written while no window changes.
+            proc = desk.start([HUNGSCAN, "--watch=1"], stdin=subprocess.DEVNULL)
+            self.assertTrue(read_line(proc.stdout, 10).startswith(b"Watching"))
+            proc.stdout.close()
+            started = time.monotonic()
+            status, _, err = desk.finish(proc, None, 10)
+            self.assertLess(time.monotonic() - started, 3)
+            self.assertEqual((status, err), (1, WATCHING % b"1"))
+            with open("/dev/full", "wb") as full:
+                proc = subprocess.run([HUNGSCAN, "--watch=1"], env=desk.env(), stdin=subprocess.DEVNULL,
+                                      stdout=full, stderr=subprocess.PIPE, timeout=10, start_new_session=True)
+            self.assertEqual((proc.returncode, proc.stderr), (1, WATCHING % b"1"))
+
+    def test_second_sigterm_ends_a_watch_blocked_on_its_output(self):
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen*12", b"x" * 1000)])
+            read_end, write_end = os.pipe()
+            fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: a page, filled by the first scan
+            try:
+                proc = subprocess.Popen([HUNGSCAN, "--watch=1"], env=desk.env(), stdin=subprocess.PIPE,
+                                        stdout=write_end, stderr=subprocess.DEVNULL, start_new_session=True)
+                desk.processes.append(proc)
+                time.sleep(3)
+                proc.send_signal(signal.SIGTERM)
+                time.sleep(1)
+                self.assertIsNone(proc.poll(), "a blocked watch ended at the first signal")
+                proc.send_signal(signal.SIGTERM)
+                self.assertEqual(proc.wait(timeout=5), -signal.SIGTERM)
+            finally:
+                os.close(read_end)
+                os.close(write_end)
+
+    def test_hangup_closes_the_watch(self):
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen")])
+            proc = desk.start([HUNGSCAN, "--watch=1"])
+            head = read_line(proc.stdout, 10) + read_line(proc.stdout, 10)
+            proc.send_signal(signal.SIGHUP)
+            status, out, err = desk.finish(proc, None, 5)
+        lines = (head + out).split(LF)
+        self.assertRegex(lines[-4], rb"^[-0-9]+ [:0-9]+ Still unresponsive after \d+ s: Frozen \| ")
+        self.assertEqual((lines[-3:], status, err), ([b"", b"Done.", b""], 1, WATCHING % b"1"))
+
+    def test_a_server_held_by_a_grab_is_a_failed_scan_not_the_end(self):
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen")])
+            proc = desk.start([HUNGSCAN, "--watch=1"])
+            self.assertIn(b" Unresponsive: Frozen | ", read_line(proc.stdout, 10) + read_line(proc.stdout, 10))
+            desk.start_scene(SCENE, [group("grab=7000", b"Grabbing")])
+            time.sleep(12)
+            self.assertIsNone(proc.poll(), "the watch ended on a stall")
+            proc.stdin.write(b"\n")
+            proc.stdin.flush()
+            status, out, err = desk.finish(proc, None, 10)
+        self.assertEqual((status, err), (0, WATCHING % b"1" + NO_ANSWER))
+        self.assertRegex(out, rb"(?m)^[-0-9]+ [:0-9]+ !! Error \(EnumWindows\)$")
+        # The frozen window stays known across the stall and the new connection.
+        self.assertNotIn(b"Unresponsive: Frozen", out)
+        self.assertRegex(out, rb"Still unresponsive after \d+ s: Frozen \| ")
 
 
 del Scene  # a base, not a test of its own

@@ -5,8 +5,11 @@
 //
 // KIND is "answer" (answers pings at once), "frozen" (creates its windows, then never reads an
 // event again), "slow" (answers each ping MS milliseconds late, serving everything else
-// meanwhile), "noping" (takes no part in the ping protocol) or "churn" (creates and destroys its
-// windows over and over, answering pings, until the scene ends). The marks "+foreign", "+nopid"
+// meanwhile), "noping" (takes no part in the ping protocol), "churn" (creates and destroys its
+// windows over and over, answering pings, until the scene ends), "grab" (holds the whole server
+// for MS milliseconds once its windows exist, as a client stopped in a debugger mid-grab does,
+// then answers) or "forge" (answers its own pings, and with each answer forges answers for
+// every other top-level window, with stamps near its own). The marks "+foreign", "+nopid"
 // and "+liar" change what the windows claim of their owner. Every HEX is one window's name (_NET_WM_NAME and WM_NAME), hex-encoded;
 // COUNT repeats the group's windows on the same connection.
 //
@@ -34,7 +37,7 @@
 
 namespace {
 
-enum Kind { kAnswer, kFrozen, kSlow, kNoPing, kChurn };
+enum Kind { kAnswer, kFrozen, kSlow, kNoPing, kChurn, kGrab, kForge };
 
 struct Group
 {
@@ -67,6 +70,10 @@ bool ParseGroup(const std::string &arg, Group &group)
         group.kind = kNoPing;
     else if (parsed.kind == "churn")
         group.kind = kChurn;
+    else if (parsed.kind == "grab")
+        group.kind = kGrab;
+    else if (parsed.kind == "forge")
+        group.kind = kForge;
     else
         return false;
     group.delayMs = parsed.delayMs;
@@ -115,6 +122,30 @@ struct PendingReply
     XEvent event;
 };
 
+// Answers in the name of every other top-level window, with stamps around the one this client
+// was sent: what a local client that wants a frozen window hidden could do.
+void Forge(Display *d, const XEvent &answer, std::vector<PendingReply> &pending)
+{
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count))
+        return;
+    const long stamp = answer.xclient.data.l[1];
+    for (unsigned i = 0; i < count; ++i)
+    {
+        if (children[i] == static_cast<Window>(answer.xclient.data.l[2]))
+            continue;
+        for (long near = -32; near <= 32; ++near)
+        {
+            XEvent forged = answer;
+            forged.xclient.data.l[1] = (stamp + near) & 0xFFFFFFFFL;
+            forged.xclient.data.l[2] = static_cast<long>(children[i]);
+            pending.push_back({std::chrono::steady_clock::now(), forged});
+        }
+    }
+    XFree(children);
+}
+
 // Answers what came in: pings go back to the root window, as the EWMH asks.
 void Serve(const Connection &c, const Group &group, std::vector<PendingReply> &pending)
 {
@@ -129,6 +160,8 @@ void Serve(const Connection &c, const Group &group, std::vector<PendingReply> &p
         event.xclient.window = DefaultRootWindow(d);
         const auto delay = std::chrono::milliseconds(group.kind == kSlow ? group.delayMs : 0);
         pending.push_back({std::chrono::steady_clock::now() + delay, event});
+        if (group.kind == kForge)
+            Forge(d, event, pending);
     }
     const auto now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < pending.size();)
@@ -190,6 +223,14 @@ void RunGroup(Group group)
     }
     changed.notify_all();
 
+    if (group.kind == kGrab)
+    {
+        XGrabServer(d);
+        XSync(d, False);
+        std::this_thread::sleep_for(std::chrono::milliseconds(group.delayMs));
+        XUngrabServer(d);
+        XSync(d, False);
+    }
     if (group.kind == kFrozen)
     {
         // Never read an event again: this is what a deadlocked client looks like.
