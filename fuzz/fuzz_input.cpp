@@ -96,7 +96,9 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
         bool opens, pathReadable, pathTerminated, moduleLookupWorks, frozen, queryRefused;
         std::string path;
     };
-    std::vector<Owner> owners(1 + in.byte() % kMaxOwners);
+    const std::uint8_t ownerCount = in.byte();
+    scenario.wow64 = (ownerCount & 0x80) != 0;
+    std::vector<Owner> owners(1 + ownerCount % kMaxOwners);
     for (Owner &owner : owners)
     {
         const std::uint8_t flags = in.byte();
@@ -119,6 +121,12 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
                 window.probe = scripted::Probe::Refused;
             else if (window.probe == scripted::Probe::DeemedHung)
                 window.probeError = 0;
+            else if (window.probe == scripted::Probe::Gone)
+            {
+                // Waited its whole limit, and no error says so.
+                window.probe = scripted::Probe::TimesOut;
+                window.probeError = 0;
+            }
         }
         window.captionReadable = !(flags & 4);
         window.caption = in.text();
@@ -182,7 +190,7 @@ std::string EncodeFuzzInput(const scripted::Scenario &scenario)
             ownerIndex[window.owner] = owners.size();
         }
     }
-    out.push_back(static_cast<char>(owners.empty() ? 0 : owners.size() - 1));
+    out.push_back(static_cast<char>((owners.empty() ? 0 : owners.size() - 1) | (scenario.wow64 ? 0x80 : 0)));
     if (owners.empty())
     {
         out.push_back(1);
@@ -200,8 +208,9 @@ std::string EncodeFuzzInput(const scripted::Scenario &scenario)
         const auto found = ownerIndex.find(window.owner);
         const std::size_t index = found == ownerIndex.end() ? 0 : found->second;
         const bool refused = window.probe == scripted::Probe::Refused;
-        const bool otherError = refused || (window.probe == scripted::Probe::DeemedHung && window.probeError == 0);
-        const int probe = static_cast<int>(refused ? scripted::Probe::TimesOut : window.probe);
+        const bool waitedOut = window.probe == scripted::Probe::TimesOut && window.probeError == 0;
+        const bool otherError = refused || waitedOut || (window.probe == scripted::Probe::DeemedHung && window.probeError == 0);
+        const int probe = static_cast<int>(refused ? scripted::Probe::TimesOut : waitedOut ? scripted::Probe::Gone : window.probe);
         out.push_back(static_cast<char>(probe | (window.captionReadable ? 0 : 4) | static_cast<int>(index << 3) |
                                         (otherError ? 0x80 : 0)));
         PutText(out, window.caption);
@@ -218,8 +227,9 @@ std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status)
     for (std::size_t i = 0; i < reached; ++i)
     {
         const scripted::Window &window = scenario.windows[i];
-        // Only a probe left unanswered is a hang (a refused one is not), and not in a process
-        // the system itself has frozen, as far as the system says so.
+        // Only a probe left unanswered is a hang (a refused one is not, and one that waited its
+        // whole limit is, whatever error it left), and not in a process the system itself has
+        // frozen, as far as the system says so, on its 64-bit side too.
         if (window.probe != scripted::Probe::TimesOut && window.probe != scripted::Probe::DeemedHung)
             continue;
         const scripted::Window *owner = window.owner == 0 ? nullptr : FirstWithOwner(scenario, window.owner);
@@ -261,12 +271,14 @@ std::string ExpectedCommand(const std::vector<std::string> &arguments, unsigned 
 {
     if (arguments.empty())
         return "scan";
+    // Help answers, whatever else the line holds.
+    for (const std::string &argument : arguments)
+        if (Lower(argument) == "--help" || Lower(argument) == "-h" || argument == "/?")
+            return "help";
     if (arguments.size() > 1)
         return "wrong";
     const std::string argument = arguments[0];
     const std::string lower = Lower(argument);
-    if (lower == "--help" || lower == "-h" || argument == "/?")
-        return "help";
     if (lower == "--version")
         return "version";
     for (const char *form : {"--watch=", "/watch:"})
@@ -279,8 +291,12 @@ std::string ExpectedCommand(const std::vector<std::string> &arguments, unsigned 
         }
         if (lower.compare(0, name.size() + 1, form) == 0)
         {
-            const std::string digits = argument.substr(name.size() + 1);
-            if (digits.empty() || digits.size() > 4 || digits.find_first_not_of("0123456789") != std::string::npos)
+            const std::string given = argument.substr(name.size() + 1);
+            if (given.empty() || given.find_first_not_of("0123456789") != std::string::npos)
+                return "wrong";
+            // Leading zeros, however many, change nothing.
+            const std::string digits = given.substr(std::min(given.find_first_not_of('0'), given.size()));
+            if (digits.empty() || digits.size() > 4)
                 return "wrong";
             interval = static_cast<unsigned>(std::stoul(digits));
             return interval >= 1 && interval <= 3600 ? "watch" : "wrong";

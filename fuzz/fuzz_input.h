@@ -10,13 +10,15 @@
 //                   its mask is set; bit 7 makes that round's enumeration fail. Enter comes just
 //                   before the last round would end.
 //   byte 0          bit 7 set: the enumeration fails after (bits 0-6) windows
-//   byte 1          number of owner processes, 1 + value % 8
+//   byte 1          number of owner processes, 1 + value % 8; bit 7: a 32-bit program on 64-bit
+//                   Windows
 //   per owner       flags (bit 0 opens, bit 1 path readable, bit 2 path terminated, bit 3 module
 //                   lookup fails, bit 4 frozen by the system, bit 5 extended information
 //                   refused), TEXT path
 //   per window      flags (bits 0-1 probe result, bit 2 caption unreadable, bits 3-6 owner:
 //                   0 none, k the k-th owner; bit 7 the failed probe leaves another error than
-//                   ERROR_TIMEOUT: a timed-out probe becomes a refused one), TEXT caption
+//                   ERROR_TIMEOUT: a timed-out probe becomes a refused one, a destroyed window
+//                   one that waited out its limit with no error), TEXT caption
 //   TEXT            16-bit little-endian length L; bit 15 clear: the next L bytes (fewer at
 //                   the end of input); bit 15 set: one byte repeated L % 4096 times.
 //                   NUL bytes read as 0x01, since the platform's texts cannot hold NUL.

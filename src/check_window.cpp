@@ -2,6 +2,7 @@
 
 #include <psapi.h>
 
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -20,12 +21,21 @@ struct PROCESS_EXTENDED_BASIC_INFORMATION
     ULONG Flags;
 };
 
+// The same, as the 64-bit side of a 64-bit system lays it out: its size, the 48 bytes of the
+// basic information, then the flags at offset 56.
+const ULONG EXTENDED_BASIC_INFORMATION_64_SIZE = 64;
+const size_t EXTENDED_BASIC_INFORMATION_64_FLAGS = 56;
+
 // Flags: the process is one that the system has frozen (a Store app out of sight).
 const ULONG PROCESS_FLAG_IS_FROZEN = 0x10;
 
 const UINT PROCESS_BASIC_INFORMATION_CLASS = 0;
 
+// A tick is 10 to 16 ms: a probe that lasted this much less than its limit waited it out.
+const ULONGLONG PROBE_TICK_SLACK_MS = 16;
+
 typedef LONG(WINAPI *NtQueryInformationProcessProc)(HANDLE, UINT, PVOID, ULONG, ULONG *);
+typedef BOOL(WINAPI *IsWow64ProcessProc)(HANDLE, BOOL *);
 
 // Any program may give its window any caption. Written as it is, a line feed in it would forge
 // lines of the report and an escape sequence would act on the user's terminal, so every control
@@ -60,34 +70,67 @@ static void ReplaceControlBytes(char *text)
     *out = '\0';
 }
 
-// The call is not part of the documented API and not in every system's ntdll, so it is looked
-// up at run time; that also keeps it out of the import table.
-static NtQueryInformationProcessProc FindQueryInformationProcess()
+// These calls are not part of the documented API, or not in every system's libraries, so they
+// are looked up at run time; that also keeps them out of the import table.
+static FARPROC FindProc(const char *module, const char *name)
 {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    if (ntdll == NULL)
-        return NULL;
-    FARPROC proc = GetProcAddress(ntdll, "NtQueryInformationProcess");
-    return reinterpret_cast<NtQueryInformationProcessProc>(reinterpret_cast<void (*)()>(proc));
+    HMODULE loaded = GetModuleHandleA(module);
+    return loaded != NULL ? GetProcAddress(loaded, name) : NULL;
 }
 
-// Windows pauses Store apps that are out of sight; their windows stop answering although
-// nothing is wrong with them. Only a positive answer counts: a system that does not know the
-// extended form (older Windows, Wine) refuses the size, and the window is judged as before.
-static BOOL IsProcessFrozenBySystem(DWORD processId)
+// A 32-bit program on 64-bit Windows (WOW64) is refused the extended form at its own size: the
+// 64-bit side is asked instead, in its own layout.
+static BOOL RunsUnderWow64()
 {
-    static const NtQueryInformationProcessProc query = FindQueryInformationProcess();
-    if (query == NULL || processId == 0)
-        return FALSE;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process == NULL)
+    const IsWow64ProcessProc isWow64 =
+        reinterpret_cast<IsWow64ProcessProc>(reinterpret_cast<void (*)()>(FindProc("kernel32.dll", "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    return isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// Whether the extended information says the system froze the process: only a full answer with
+// the flag set counts.
+static BOOL AskedFrozen(HANDLE process)
+{
+    if (RunsUnderWow64())
+    {
+        const NtQueryInformationProcessProc query = reinterpret_cast<NtQueryInformationProcessProc>(
+            reinterpret_cast<void (*)()>(FindProc("ntdll.dll", "NtWow64QueryInformationProcess64")));
+        if (query == NULL)
+            return FALSE;
+        ULONGLONG info[EXTENDED_BASIC_INFORMATION_64_SIZE / sizeof(ULONGLONG)] = {};
+        info[0] = EXTENDED_BASIC_INFORMATION_64_SIZE;
+        ULONG length = 0;
+        const LONG status =
+            query(process, PROCESS_BASIC_INFORMATION_CLASS, info, EXTENDED_BASIC_INFORMATION_64_SIZE, &length);
+        ULONG flags = 0;
+        std::memcpy(&flags, reinterpret_cast<const char *>(info) + EXTENDED_BASIC_INFORMATION_64_FLAGS, sizeof flags);
+        return status >= 0 && length >= EXTENDED_BASIC_INFORMATION_64_SIZE && (flags & PROCESS_FLAG_IS_FROZEN) != 0;
+    }
+    const NtQueryInformationProcessProc query = reinterpret_cast<NtQueryInformationProcessProc>(
+        reinterpret_cast<void (*)()>(FindProc("ntdll.dll", "NtQueryInformationProcess")));
+    if (query == NULL)
         return FALSE;
     PROCESS_EXTENDED_BASIC_INFORMATION info = {};
     info.Size = sizeof info;
     ULONG length = 0;
     const LONG status = query(process, PROCESS_BASIC_INFORMATION_CLASS, &info, sizeof info, &length);
-    CloseHandle(process);
     return status >= 0 && length >= sizeof info && (info.Flags & PROCESS_FLAG_IS_FROZEN) != 0;
+}
+
+// Windows pauses Store apps that are out of sight; their windows stop answering although
+// nothing is wrong with them. Only a positive answer counts: a system that does not know the
+// extended form (older Windows, Wine) refuses it, and the window is judged as before.
+static BOOL IsProcessFrozenBySystem(DWORD processId)
+{
+    if (processId == 0)
+        return FALSE;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == NULL)
+        return FALSE;
+    const BOOL frozen = AskedFrozen(process);
+    CloseHandle(process);
+    return frozen;
 }
 
 BOOL IsWindowUnresponsive(HWND hwnd, DWORD *processId)
@@ -97,22 +140,25 @@ BOOL IsWindowUnresponsive(HWND hwnd, DWORD *processId)
     // WM_NULL asks nothing of the window, so only the thread's ability to answer is measured.
     // SMTO_ABORTIFHUNG makes a thread the system already deems hung fail at once instead of
     // costing the whole timeout. The last error is cleared first so that a stale value cannot
-    // decide below.
+    // decide below, and the probe is timed, since the error alone does not say enough.
     SetLastError(0);
+    const ULONGLONG started = GetTickCount64();
     if (SendMessageTimeoutA(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, PROBE_TIMEOUT_MS, NULL) != 0)
         return FALSE;
     const DWORD error = GetLastError();
+    const BOOL waitedOut = GetTickCount64() - started + PROBE_TICK_SLACK_MS >= PROBE_TIMEOUT_MS;
 
     // A window destroyed since the enumeration listed it fails the probe as well. It is gone,
     // not hung: reporting it would send the user after a program that is fine.
     if (!IsWindow(hwnd))
         return FALSE;
 
-    // Only a probe that went unanswered means a hang: ERROR_TIMEOUT, both after the wait and on
-    // the early return for a thread deemed hung. A probe refused for another reason (a paused
-    // Store app's window fails at once with no error) is not one, unless the system itself
-    // deems the thread hung.
-    if (error != ERROR_TIMEOUT && !IsHungAppWindow(hwnd))
+    // Only a probe that went unanswered means a hang: one that waited out its limit (Windows
+    // does not always set ERROR_TIMEOUT then), one that failed with ERROR_TIMEOUT, or one whose
+    // thread the system deems hung (its early return may leave any error, or none). A probe
+    // refused at once for another reason (a paused Store app's window fails with no error) is
+    // not one.
+    if (!waitedOut && error != ERROR_TIMEOUT && !IsHungAppWindow(hwnd))
         return FALSE;
 
     GetWindowThreadProcessId(hwnd, processId);

@@ -284,6 +284,8 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
             else if (!error.empty())
                 return fail("expected enumeration fails-after=N [error=N]");
         }
+        else if (keyword == "wow64")
+            current->wow64 = true;
         else if (keyword == "codepage")
             current->codePage = static_cast<UINT>(std::strtoul(argument.c_str(), nullptr, 10));
         else if (keyword == "environment")

@@ -10,6 +10,7 @@
 //          [error=N] [owner-frozen] [query-refused] [id=N]
 //   enumeration fails-after=N [error=N]   the last error it leaves: 5 (access denied) unless given
 //   codepage N       the ANSI code page the platform reports (1252 unless given)
+//   wow64            the program runs as a 32-bit one on 64-bit Windows
 //   environment NAME=VALUE   a variable the program may read (there are no others)
 //   argument VALUE   one command-line argument, in order
 //   desktop at=S     the windows and enumeration lines after it make the desktop from S
@@ -97,6 +98,9 @@ struct Scenario
     long enumFailsAfter = -1; // the enumeration fails before this window; -1: it succeeds
     DWORD enumError = ERROR_ACCESS_DENIED; // the last error a failed enumeration leaves
     UINT codePage = 1252;
+    // A 32-bit program on 64-bit Windows: the extended process information is given by the
+    // 64-bit side only; asked at the 32-bit size, it is refused, as WOW64 does.
+    bool wow64 = false;
     std::vector<std::pair<std::string, std::string>> environment;
     std::string expectedErrors; // standard error, line by line
     std::vector<Desktop> later; // desktops that follow the first one, in time order

@@ -19,6 +19,8 @@ const DWORD kExpectedAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 const std::uintptr_t kWindowBase = 0x10000;
 const std::uintptr_t kHandleBase = 0x40000;
 HMODULE const kNtdll = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FF00000));
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FE00000));
+HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 const LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004u);
 
 // The extended basic process information as the program's side lays it out: its size, the six
@@ -26,6 +28,9 @@ const LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004u);
 const size_t kBasicInformationSize = 6 * sizeof(void *);
 const size_t kFlagsOffset = sizeof(std::size_t) + kBasicInformationSize;
 const ULONG kIsFrozen = 0x10;
+// The 64-bit side's layout of the same: 64 bytes, the flags at offset 56.
+const ULONG kSize64 = 64;
+const size_t kFlagsOffset64 = 56;
 
 struct OpenProcessHandle
 {
@@ -327,27 +332,37 @@ extern "C" void WINAPI SetLastError(DWORD dwErrCode)
 
 namespace {
 
+// The owner behind an open process handle, with the checks every query makes.
+const Window *QueriedOwner(const char *call, HANDLE process, UINT infoClass, bool &open)
+{
+    State &s = state();
+    const auto found = s.openHandles.find(process);
+    open = found != s.openHandles.end();
+    if (!open)
+    {
+        Violation(std::string(call) + " through a handle that is not open: " + HandleName(process));
+        return nullptr;
+    }
+    if (infoClass != 0)
+        Violation(std::string(call) + " of class " + std::to_string(infoClass));
+    return OwnerWindow(found->second.processId);
+}
+
 // As ntdll answers a query for the extended basic information of a process.
 LONG WINAPI ScriptedNtQueryInformationProcess(HANDLE process, UINT infoClass, PVOID info, ULONG size, ULONG *length)
 {
     Record("NtQueryInformationProcess(" + HandleName(process) + ", " + std::to_string(infoClass) + ", " +
            std::to_string(size) + ")");
-    State &s = state();
-    const auto open = s.openHandles.find(process);
-    if (open == s.openHandles.end())
-    {
-        Violation("process information asked through a handle that is not open: " + HandleName(process));
+    bool open = false;
+    const Window *owner = QueriedOwner("process information asked", process, infoClass, open);
+    if (!open)
         return static_cast<LONG>(0xC0000008u); // STATUS_INVALID_HANDLE
-    }
-    if (infoClass != 0)
-        Violation("process information of class " + std::to_string(infoClass));
     if (size < kFlagsOffset + sizeof(ULONG) || *static_cast<std::size_t *>(info) != size)
         Violation("extended process information asked for with a size of " + std::to_string(size));
-    const Window *owner = OwnerWindow(open->second.processId);
     std::memset(static_cast<char *>(info) + sizeof(std::size_t), 0, kBasicInformationSize);
-    if (owner != nullptr && owner->queryRefused)
+    // What Wine and WOW64 answer: the basic information only, and a length that says so.
+    if (state().scenario.wow64 || (owner != nullptr && owner->queryRefused))
     {
-        // What Wine answers: the basic information only, and a length that says so.
         if (length != nullptr)
             *length = static_cast<ULONG>(kBasicInformationSize);
         return kStatusInfoLengthMismatch;
@@ -357,6 +372,44 @@ LONG WINAPI ScriptedNtQueryInformationProcess(HANDLE process, UINT infoClass, PV
     if (length != nullptr)
         *length = size;
     return 0;
+}
+
+// As the 32-bit ntdll of WOW64 answers for the 64-bit side.
+LONG WINAPI ScriptedNtWow64QueryInformationProcess64(HANDLE process, UINT infoClass, PVOID info, ULONG size,
+                                                      ULONG *length)
+{
+    Record("NtWow64QueryInformationProcess64(" + HandleName(process) + ", " + std::to_string(infoClass) + ", " +
+           std::to_string(size) + ")");
+    bool open = false;
+    const Window *owner = QueriedOwner("64-bit process information asked", process, infoClass, open);
+    if (!open)
+        return static_cast<LONG>(0xC0000008u);
+    std::uint64_t declared = 0;
+    std::memcpy(&declared, info, sizeof declared);
+    if (size != kSize64 || declared != kSize64)
+        Violation("64-bit extended process information asked for with a size of " + std::to_string(size));
+    if (size < kSize64)
+        return kStatusInfoLengthMismatch;
+    std::memset(static_cast<char *>(info) + 8, 0, kSize64 - 8);
+    if (owner != nullptr && owner->queryRefused)
+    {
+        if (length != nullptr)
+            *length = 48;
+        return kStatusInfoLengthMismatch;
+    }
+    const ULONG flags = owner != nullptr && owner->ownerFrozen ? kIsFrozen : 0;
+    std::memcpy(static_cast<char *>(info) + kFlagsOffset64, &flags, sizeof flags);
+    if (length != nullptr)
+        *length = kSize64;
+    return 0;
+}
+
+BOOL WINAPI ScriptedIsWow64Process(HANDLE process, BOOL *wow64)
+{
+    if (process != kCurrentProcess)
+        Violation("IsWow64Process asked of another process than the program's own");
+    *wow64 = state().scenario.wow64 ? TRUE : FALSE;
+    return TRUE;
 }
 
 } // namespace
@@ -398,14 +451,28 @@ extern "C" DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, D
 
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
 {
-    return lpModuleName != nullptr && std::strcmp(lpModuleName, "ntdll.dll") == 0 ? kNtdll : NULL;
+    if (lpModuleName == nullptr)
+        return NULL;
+    return std::strcmp(lpModuleName, "ntdll.dll") == 0 ? kNtdll : std::strcmp(lpModuleName, "kernel32.dll") == 0 ? kKernel32 : NULL;
 }
 
+// The 64-bit query is exported by the 32-bit ntdll of WOW64 only.
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 {
-    if (hModule != kNtdll || std::strcmp(lpProcName, "NtQueryInformationProcess") != 0)
-        return NULL;
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(ScriptedNtQueryInformationProcess));
+    void (*proc)() = nullptr;
+    if (hModule == kNtdll && std::strcmp(lpProcName, "NtQueryInformationProcess") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedNtQueryInformationProcess);
+    else if (hModule == kNtdll && std::strcmp(lpProcName, "NtWow64QueryInformationProcess64") == 0 &&
+             state().scenario.wow64)
+        proc = reinterpret_cast<void (*)()>(ScriptedNtWow64QueryInformationProcess64);
+    else if (hModule == kKernel32 && std::strcmp(lpProcName, "IsWow64Process") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedIsWow64Process);
+    return reinterpret_cast<FARPROC>(proc);
+}
+
+extern "C" HANDLE WINAPI GetCurrentProcess()
+{
+    return kCurrentProcess;
 }
 
 extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)

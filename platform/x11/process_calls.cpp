@@ -97,6 +97,13 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags
     return TRUE;
 }
 
+// A process's own handle to itself; nothing here asks for it but the WOW64 question, which
+// finds no answer below.
+extern "C" HANDLE WINAPI GetCurrentProcess()
+{
+    return INVALID_HANDLE_VALUE;
+}
+
 // There is no ntdll here, and so no system that freezes processes behind a program's back.
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR)
 {
