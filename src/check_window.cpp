@@ -43,7 +43,7 @@ typedef BOOL(WINAPI *IsWow64ProcessProc)(HANDLE, BOOL *);
 // multi-byte character is a control byte, so no character is cut. Where text is UTF-8 (X11
 // captions, and Windows set to use UTF-8), the C1 controls and the line and paragraph
 // separators end a line for some readers too: each of those characters goes out as one '?'.
-static void ReplaceControlBytes(char *text)
+void ReplaceControlBytes(char *text)
 {
     const BOOL utf8 = GetACP() == CP_UTF8;
     char *out = text;

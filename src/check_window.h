@@ -20,6 +20,10 @@ BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM lParam);
 // *processId (0 when it is not known) for a window found unresponsive.
 BOOL IsWindowUnresponsive(HWND hwnd, DWORD *processId);
 
+// Shows, in place, every control character of a text that came from elsewhere as '?', so that
+// it can neither forge lines nor act on a terminal.
+void ReplaceControlBytes(char *text);
+
 // The caption as a report shows it, in a buffer of TEXT_BUFFER_SIZE bytes.
 void ReadCaption(HWND hwnd, char *text);
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -120,6 +121,15 @@ static Command ReadArguments(int argc, char *argv[], UINT *seconds, std::string 
     return COMMAND_WRONG;
 }
 
+// An argument quoted back in a refusal is the user's text, or a script's: shown as a report
+// shows a caption, on one line.
+static std::string Shown(std::string text)
+{
+    ReplaceControlBytes(&text[0]);
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
 int main(int argc, char *argv[])
 {
     UINT seconds = 0;
@@ -133,7 +143,7 @@ int main(int argc, char *argv[])
         std::cout << VERSION_TEXT << std::flush;
         return 0;
     case COMMAND_WRONG:
-        std::cerr << "hungscan: " << problem << "\nTry 'hungscan --help'." << std::endl;
+        std::cerr << "hungscan: " << Shown(problem) << "\nTry 'hungscan --help'." << std::endl;
         return 2;
     case COMMAND_WATCH:
         return WatchWindows(seconds);

@@ -5,6 +5,8 @@ import re
 CRLF = b"\r\n"  # the Windows build: the C runtime's text mode
 LF = b"\n"      # the Linux build
 IME = b"Default IME"
+# Windows' text input window, which a frozen thread may own besides its "Default IME" one.
+TEXT_INPUT = b"MSCTFIME UI"
 
 
 # A caption that tries to forge report lines and act on the terminal.

@@ -104,6 +104,7 @@ const ArgumentsCase kArgumentsCases[] = {
     {{"--watch=5", "--help"}, 0, kUsage, ""},
     {{"--bogus", "/?"}, 0, kUsage, ""},
     {{"-v"}, 2, "", "hungscan: unknown option '-v'"},
+    {{"--x\n\x1b[2J"}, 2, "", "hungscan: unknown option '--x??[2J'"},
     {{""}, 2, "", "hungscan: unknown option ''"},
     {{"--watching"}, 2, "", "hungscan: unknown option '--watching'"},
     {{"--watch=0"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '--watch=0'"},
