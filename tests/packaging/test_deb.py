@@ -60,11 +60,13 @@ class DebianPackage(unittest.TestCase):
         # The platform speaks X through XCB alone.
         self.assertFalse({"libx11-6", "libxmu6", "libxres1"} & set(depends), depends)
 
-    def test_lintian_finds_no_error(self):
-        lint = subprocess.run(["lintian", "--fail-on", "error", self.deb], capture_output=True, timeout=240)
+    def test_lintian_finds_no_error_and_the_binary_hardened(self):
+        # -I shows the informational tags too, among them the hardening ones.
+        lint = subprocess.run(["lintian", "-I", "--fail-on", "error", self.deb], capture_output=True, timeout=240)
         report = lint.stdout.decode() + lint.stderr.decode()
         self.assertEqual(lint.returncode, 0, report)
         self.assertNotRegex(report, r"(?m)^E: ", report)
+        self.assertNotRegex(report, r"hardening-no-(bindnow|fortify-functions|relro)", report)
 
     def test_man_page_renders_without_warnings(self):
         page = os.path.join(self.root.name, "usr/share/man/man1/hungscan.1.gz")

@@ -26,6 +26,10 @@ DYNAMIC_BASE = 0x0040
 NX_COMPAT = 0x0100
 SUBSYSTEM_WINDOWS_CUI = 3
 RT_MANIFEST = 24
+RT_VERSION = 16
+# The project's version, as its build file states it.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as build_file:
+    VERSION = re.search(r"^\s*VERSION ([0-9.]+)$", build_file.read(), re.M).group(1)
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "psapi.dll", "msvcrt.dll"}
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
@@ -68,6 +72,21 @@ class Executable(unittest.TestCase):
         self.assertEqual(levels[0].get("level"), "asInvoker")
         self.assertEqual(levels[0].get("uiAccess"), "false")
 
+    def test_carries_its_version_for_explorer(self):
+        versions = self.pe.resources(RT_VERSION)
+        self.assertEqual(len(versions), 1)
+        data = versions[0][2]
+        # VS_FIXEDFILEINFO: its signature, then the structure version, then the file version.
+        fixed = data.find((0xFEEF04BD).to_bytes(4, "little"))
+        self.assertGreater(fixed, 0)
+        ms, ls = (int.from_bytes(data[fixed + k:fixed + k + 4], "little") for k in (8, 12))
+        self.assertEqual("%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16), VERSION)
+        text = data.decode("utf-16-le", errors="replace")
+        for name, value in (("ProductName", "hungscan"), ("FileVersion", VERSION),
+                            ("LegalCopyright", "MIT License")):
+            with self.subTest(name):
+                self.assertRegex(text, name + "\x00+[^\x00]*" + re.escape(value))
+
     @unittest.skipUnless(OBJDUMP, "no objdump for this toolchain")
     def test_objdump_reads_the_file_alike(self):
         headers = subprocess.run([OBJDUMP, "-p", EXE], capture_output=True, text=True, check=True,
@@ -98,7 +117,11 @@ class ZipForWindowsUsers(unittest.TestCase):
                     self.assertTrue(data.isascii())
                     self.assertGreater(data.count(b"\r\n"), 15)
             self.assertIn(b"MIT License", archive.read(folder + "LICENSE.txt"))
-            self.assertIn(b"Vista", archive.read(folder + "README.txt"))
+            readme = archive.read(folder + "README.txt")
+            self.assertIn(b"Vista", readme)
+            # The project's version, not a copy of it that could go stale.
+            self.assertTrue(readme.startswith(b"hungscan " + VERSION.encode() + b"\r\n"), readme[:40])
+            self.assertNotIn(b"@", readme)
 
 
 if __name__ == "__main__":
