@@ -45,6 +45,8 @@ struct Pings
     std::unordered_set<xcb_window_t> destroyed;
     // Windows whose destruction the listener hears of; the main thread's alone.
     std::vector<xcb_window_t> watched;
+    // Windows this enumeration found outside the protocol: nothing to ping, nothing to ask again.
+    std::unordered_set<xcb_window_t> outside;
 };
 
 Pings &pings = *new Pings;
@@ -105,9 +107,16 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
 {
     const std::vector<bool> takesPart = TakePartInPings(c, windows);
     std::vector<xcb_window_t> pinged;
-    for (size_t i = 0; i < windows.size(); ++i)
-        if (takesPart[i])
-            pinged.push_back(windows[i]);
+    {
+        std::lock_guard<std::mutex> lock(pings.mutex);
+        for (size_t i = 0; i < windows.size(); ++i)
+        {
+            if (takesPart[i])
+                pinged.push_back(windows[i]);
+            else
+                pings.outside.insert(windows[i]);
+        }
+    }
     std::vector<std::uint32_t> stamps(pinged.size());
     DrawStamps(stamps);
     ServerWait wait;
@@ -173,7 +182,7 @@ int AwaitPing(xcb_window_t window, unsigned timeoutMs)
     std::unique_lock<std::mutex> lock(pings.mutex);
     auto found = pings.pending.find(window);
     if (found == pings.pending.end() || !found->second.sent)
-        return -1;
+        return pings.outside.count(window) != 0 ? PING_OUTSIDE_PROTOCOL : -1;
     const PendingPing &ping = found->second;
     const Clock::time_point deadline = ping.sentAt + std::chrono::milliseconds(timeoutMs);
     pings.answered.wait_until(lock, deadline, [&ping] {
@@ -195,6 +204,7 @@ void BeginScan()
 {
     std::lock_guard<std::mutex> lock(pings.mutex);
     pings.destroyed.clear();
+    pings.outside.clear();
 }
 
 void ForgetPings()

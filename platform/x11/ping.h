@@ -14,12 +14,15 @@ namespace hungscan_x11 {
 // batches, and each window's time starts when its batch has been written to the socket.
 void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows);
 
-// What AwaitPing says of a window destroyed while its ping was out.
+// What AwaitPing says of a window destroyed while its ping was out, and of one whose client the
+// enumeration found outside the protocol.
 constexpr int PING_WINDOW_DESTROYED = -2;
+constexpr int PING_OUTSIDE_PROTOCOL = -3;
 
 // Waits for the answer to the window's ping, at most until timeoutMs after it was sent: 1 when
-// it came in time, 0 when not, PING_WINDOW_DESTROYED when the window went meanwhile, -1 when
-// the window has no ping outstanding. The ping is forgotten either way.
+// it came in time, 0 when not, PING_WINDOW_DESTROYED when the window went meanwhile,
+// PING_OUTSIDE_PROTOCOL when it was not pinged for that, -1 when the window has no ping
+// outstanding otherwise. The ping is forgotten either way.
 int AwaitPing(xcb_window_t window, unsigned timeoutMs);
 
 // An enumeration begins: what earlier ones saw destroyed is forgotten.

@@ -115,7 +115,10 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
     }
     const xcb_window_t window = ToWindow(hWnd);
     int answered = DestroyedDuringScan(window) ? PING_WINDOW_DESTROYED : AwaitPing(window, uTimeout);
-    if (answered < 0)
+    // A client outside the protocol cannot be probed: it counts as answering.
+    if (answered == PING_OUTSIDE_PROTOCOL)
+        answered = 1;
+    if (answered == -1)
     {
         // Not pinged while the windows were listed: ping it now. A client that does not take
         // part in the protocol is not pinged and cannot be probed: only a window gone fails.

@@ -1,6 +1,7 @@
 """hungscan.exe under stress on Wine: a crowded desktop, windows that come and go during the
 scan, many runs in a row, and standard streams that are closed or broken. Every run must end by
-itself with status 0, and every transcript that can be read must be well formed."""
+itself, with status 1 when its report could not be written and 0 otherwise, and every transcript
+that can be read must be well formed."""
 
 import collections
 import os
@@ -71,12 +72,15 @@ class Stress(unittest.TestCase):
 
     @unittest.skipIf(ON_WINDOWS, "starting a program without a standard handle needs a POSIX shell")
     def test_closed_streams(self):
-        for what, redirection in (("standard output closed", ">&-"),
-                                  ("standard input closed", "<&-"),
-                                  ("both closed", ">&- <&-")):
+        # A report that could not be written is not a success. With both streams closed, Wine
+        # (measured: 8.0) hands the program a standard output of its own making, which takes
+        # the report: either status is then the program's honest answer.
+        for what, redirection, expected in (("standard output closed", ">&-", (1,)),
+                                            ("standard input closed", "<&-", (0,)),
+                                            ("both closed", ">&- <&-", (0, 1))):
             with self.subTest(what):
                 status, out, _ = self.run_with_shell_redirection(redirection)
-                self.assertEqual(status, 0)
+                self.assertIn(status, expected)
                 if b"Checking" in out:
                     self.check_blocks(parse(out))
 
@@ -89,7 +93,7 @@ class Stress(unittest.TestCase):
                                   start_new_session=True)
         finally:
             os.close(write_end)
-        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(proc.returncode, 1)
 
 
 if __name__ == "__main__":

@@ -266,6 +266,16 @@ class SlowLink(unittest.TestCase):
         self.assertEqual(out, transcript([(b"Frozen", os.path.realpath(SCENE).encode())]))
         self.assertLess(took, 5)
 
+    def test_windows_outside_the_ping_protocol_cost_no_round_trip_each(self):
+        # What the listing learned of each window's protocols is what its probe uses.
+        with XDesktop() as desk, Relay(desk.display, delay=0.010) as relay:
+            desk.start_scene(SCENE, [group("noping*150", b"Takes no part")], timeout=120)
+            started = time.monotonic()
+            status, out, err = desk.run([HUNGSCAN], env=desk.env(relay.display), timeout=60)
+            took = time.monotonic() - started
+        self.assertEqual((status, out, err), (0, banner(LF) + trailer(LF), b""))
+        self.assertLess(took, 1.0)
+
 
 class Desktops(unittest.TestCase):
     def test_enumeration_result_as_on_windows(self):
