@@ -193,7 +193,14 @@ int NextWaitMs(const std::vector<PendingReply> &pending)
 void RunGroup(Group group)
 {
     Connection c = {};
-    c.display = XOpenDisplay(nullptr);
+    // A server busy with another test's thousands of windows may turn a connection away for a
+    // moment: try again, for a while.
+    for (int attempt = 0; attempt < 40 && c.display == nullptr; ++attempt)
+    {
+        c.display = XOpenDisplay(nullptr);
+        if (c.display == nullptr)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     if (c.display == nullptr)
     {
         std::printf("error: cannot open display\n");
