@@ -5,7 +5,6 @@
 // prints the same counts as the baselines.
 
 #include <xcb/xcb.h>
-#include <xcb/xcb_icccm.h>
 
 #include <poll.h>
 
@@ -41,19 +40,21 @@ int main()
     const size_t count = static_cast<size_t>(xcb_query_tree_children_length(tree));
     std::vector<xcb_get_property_cookie_t> cookies;
     for (size_t i = 0; i < count; ++i)
-        cookies.push_back(xcb_icccm_get_wm_protocols(c, children[i], protocols));
+        cookies.push_back(xcb_get_property(c, 0, children[i], protocols, XCB_ATOM_ATOM, 0, 64));
     // Late answers to an earlier run's pings reach every client on the root window: only this
     // run's stamp counts.
     const uint32_t stamp = static_cast<uint32_t>(std::random_device{}() % 0x40000000u) + 1;
     std::set<xcb_window_t> waiting;
     for (size_t i = 0; i < count; ++i)
     {
-        xcb_icccm_get_wm_protocols_reply_t reply;
-        if (!xcb_icccm_get_wm_protocols_reply(c, cookies[i], &reply, nullptr))
+        xcb_get_property_reply_t *reply = xcb_get_property_reply(c, cookies[i], nullptr);
+        if (reply == nullptr)
             continue;
-        for (uint32_t k = 0; k < reply.atoms_len; ++k)
+        const xcb_atom_t *atoms = static_cast<const xcb_atom_t *>(xcb_get_property_value(reply));
+        const uint32_t listed = reply->type == XCB_ATOM_ATOM && reply->format == 32 ? reply->value_len : 0;
+        for (uint32_t k = 0; k < listed; ++k)
         {
-            if (reply.atoms[k] != ping)
+            if (atoms[k] != ping)
                 continue;
             xcb_client_message_event_t event = {};
             event.response_type = XCB_CLIENT_MESSAGE;
@@ -66,7 +67,7 @@ int main()
             xcb_send_event(c, 0, children[i], XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
             waiting.insert(children[i]);
         }
-        xcb_icccm_get_wm_protocols_reply_wipe(&reply);
+        std::free(reply);
     }
     xcb_flush(c);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);

@@ -3,6 +3,7 @@
 // come at the moments the scenario names; the input thread runs when its line arrives.
 
 #include "scripted_console.h"
+#include "scripted_trace.h"
 
 #include <cstdint>
 #include <vector>

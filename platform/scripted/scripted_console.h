@@ -19,8 +19,6 @@ void ResetConsole(const Scenario &scenario);
 // Closes an event or thread handle; false for any other handle.
 bool CloseConsoleHandle(HANDLE handle);
 
-void Violation(const std::string &what);
-
 } // namespace scripted
 
 #endif

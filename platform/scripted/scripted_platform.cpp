@@ -1,5 +1,6 @@
 #include "scripted.h"
 #include "scripted_console.h"
+#include "scripted_trace.h"
 
 #include <psapi.h>
 
@@ -51,7 +52,6 @@ struct State
     std::map<HANDLE, OpenProcessHandle> openHandles;
     std::map<HANDLE, bool> modulePathRead; // handle -> whether GetModuleFileNameExA gave a path
     std::uintptr_t nextHandle = 0;
-    Trace trace;
     std::function<std::string()> flushed;
     std::string reportPath;
     DWORD lastError = 0;
@@ -91,20 +91,6 @@ std::string HandleName(HANDLE handle)
     if (value > kHandleBase && (value - kHandleBase) % 4 == 0)
         return "h" + std::to_string((value - kHandleBase) / 4);
     return Hex(value);
-}
-
-} // namespace
-
-void Violation(const std::string &what)
-{
-    state().trace.violations.push_back(what);
-}
-
-namespace {
-
-void Record(const std::string &call)
-{
-    state().trace.calls.push_back(call);
 }
 
 // The window of the current desktop behind a handle, or null for a handle it does not show.
@@ -168,9 +154,9 @@ void WriteReport()
     if (s.reportPath.empty())
         return;
     std::ofstream report(s.reportPath, std::ios::binary | std::ios::trunc);
-    for (const std::string &call : s.trace.calls)
+    for (const std::string &call : RunTrace().calls)
         report << "call " << call << "\n";
-    for (const std::string &violation : s.trace.violations)
+    for (const std::string &violation : RunTrace().violations)
         report << "violation " << violation << "\n";
 }
 
@@ -187,14 +173,9 @@ void Load(const Scenario &scenario)
     s.openHandles.clear();
     s.modulePathRead.clear();
     s.nextHandle = 0;
-    s.trace = Trace();
+    ResetTrace();
     s.lastError = 0;
     s.lastProbed = SIZE_MAX;
-}
-
-const Trace &GetTrace()
-{
-    return state().trace;
 }
 
 HWND WindowHandle(size_t index)
@@ -243,7 +224,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     for (size_t i = 0; i < reached; ++i)
     {
         const BOOL answer = lpEnumFunc(WindowHandle(windows[i].id >= 0 ? static_cast<size_t>(windows[i].id) : i), lParam);
-        s.trace.callbackResults.push_back(answer);
+        RunTrace().callbackResults.push_back(answer);
         if (answer != TRUE)
         {
             Violation("callback returned " + std::to_string(answer) + " for window #" + std::to_string(i));
@@ -255,7 +236,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     if (!s.openHandles.empty())
         Violation(std::to_string(s.openHandles.size()) + " process handle(s) left open");
     WriteReport();
-    s.trace.enumerationResults.push_back(fails ? FALSE : TRUE);
+    RunTrace().enumerationResults.push_back(fails ? FALSE : TRUE);
     if (fails)
         s.lastError = s.enumError;
     return fails ? FALSE : TRUE;
@@ -529,7 +510,7 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle,
     State &s = state();
     HANDLE handle = reinterpret_cast<HANDLE>(kHandleBase + 4 * ++s.nextHandle);
     s.openHandles[handle] = OpenProcessHandle{dwProcessId, dwDesiredAccess};
-    ++s.trace.opened;
+    ++RunTrace().opened;
     return handle;
 }
 
@@ -617,6 +598,6 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
     }
     s.openHandles.erase(open);
     s.modulePathRead.erase(hObject);
-    ++s.trace.closed;
+    ++RunTrace().closed;
     return TRUE;
 }

@@ -1,6 +1,7 @@
 #include "atoms.h"
 
-#include <cstdlib>
+#include "connection.h"
+
 #include <cstring>
 
 namespace hungscan_x11 {
@@ -27,10 +28,9 @@ bool InternAtoms(xcb_connection_t *c)
     bool all = true;
     for (size_t i = 0; i < count; ++i)
     {
-        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(c, cookies[i], nullptr);
+        const auto reply = Await(xcb_intern_atom_reply, c, cookies[i]);
         all = all && reply != nullptr;
         *names[i].atom = reply != nullptr ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
-        std::free(reply);
     }
     return all;
 }

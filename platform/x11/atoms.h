@@ -16,7 +16,8 @@ struct Atoms
     xcb_atom_t wmState;
 };
 
-// Filled in before the connection is handed to anyone; read-only afterwards, from any thread.
+// Filled in once, on the main thread, before anything is asked of the server; read-only
+// afterwards, from any thread (the listener reads them only in handlers handed to it later).
 extern Atoms atoms;
 
 // False when the server did not answer for all of them.

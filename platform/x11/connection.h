@@ -1,7 +1,9 @@
-// The program's connection to the X server: opened on first use, and given up for good when the
-// server goes away or stops answering, so that no call can end the program or hang it. XCB
-// reports a broken connection as a state and empty replies; the one thing it cannot do by
-// itself is give up on a server that stays silent, which is what the wait limit is for.
+// The program's connection to the X server, all of it in one place: opening it, its greeting
+// waited for a bounded time; a second connection that only listens, on a thread of its own that
+// stamps what arrives and hands it to whoever asked; the loss of either as a state, never an
+// exit; and the limit on every wait for the server. XCB reports a broken connection as a state
+// and empty replies; the one thing it cannot do by itself is give up on a server that stays
+// silent, which is what the limit is for.
 #ifndef HUNGSCAN_X11_CONNECTION_H
 #define HUNGSCAN_X11_CONNECTION_H
 
@@ -9,6 +11,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
 
 namespace hungscan_x11 {
 
@@ -28,8 +33,8 @@ constexpr std::uint32_t X11_ERROR_GONE = 0x20000005;           // the connection
 // The text for one of those codes; null for any other.
 const char *ConnectionErrorText(std::uint32_t error, char *buffer, std::size_t size);
 
-// The connection for the calling thread's requests. Null when there is no usable display, and
-// from the moment the connection is lost.
+// The connection for the main thread's requests, opened on first use. Null when there is no
+// usable display, and from the moment the connection is lost.
 xcb_connection_t *Connection();
 
 // The root window of the default screen of the connection.
@@ -42,17 +47,15 @@ bool ConnectionLost();
 // Why Connection() is null or the connection was lost: one of the X11_ERROR codes.
 std::uint32_t ConnectionError();
 
-// Called wherever the loss is noticed, on either thread, with why. The first reason stands. A
-// connection that closed is the end of the display, as a closed console is to a Windows program.
-void MarkConnectionLost(std::uint32_t why);
-
 // A server that only stalled (a client holding a grab, a server stopped for a while) may be
-// there again: the next Connection() opens anew. A display that closed stays closed.
+// there again: the next Connection() opens anew. A display that closed stays closed, and is to
+// this program what a closed console is to a Windows one.
 void RetryIfStalled();
 
 // Brackets the main thread's work that waits for the server: sending requests (a server that
 // reads nothing fills the socket) and reading replies. Each reply that arrives restarts the
-// clock, so the limit is per reply however many a stage asks for.
+// clock, so the limit is per reply however many a stage asks for. Past the limit the
+// connections are cut, and XCB fails the blocked call and every later one.
 struct ServerWait
 {
     ServerWait();
@@ -61,12 +64,41 @@ struct ServerWait
     ServerWait &operator=(const ServerWait &) = delete;
 };
 
-// Within a ServerWait: a reply has arrived.
+// Within a ServerWait: the server has taken what was written, or answered.
 void ServerAnswered();
 
-// On the event thread: cuts the main connection once a ServerWait has waited too long for the
-// server. XCB then fails the blocked call and every later one.
-void EnforceServerWaitLimit(Clock::time_point now);
+struct FreeReply
+{
+    void operator()(void *reply) const { std::free(reply); }
+};
+template <typename Reply> using ReplyOf = std::unique_ptr<Reply, FreeReply>;
+
+// The one way to read a reply: within the limit, counted as an answer, owned by the caller.
+// Null for an error (a window gone) or a lost connection.
+template <typename Reply, typename Cookie>
+ReplyOf<Reply> Await(Reply *(*read)(xcb_connection_t *, Cookie, xcb_generic_error_t **), xcb_connection_t *c,
+                     Cookie cookie)
+{
+    ServerWait wait;
+    ReplyOf<Reply> reply(read(c, cookie, nullptr));
+    ServerAnswered();
+    return reply;
+}
+
+// What the listening connection hands on: every event, with the moment it arrived; and the
+// loss of the connection, so that whoever waits for events stops waiting.
+using EventHandler = void (*)(const xcb_generic_event_t &event, Clock::time_point arrived);
+using LossHandler = void (*)();
+void HandListenerEvents(EventHandler onEvent, LossHandler onLoss);
+
+// Hears the root window's events while pings are out, and only then: a desktop whose windows
+// come and go sends a stream of them that a watch would otherwise read all day. Turning on
+// waits until the server has taken it, so no answer can come before it.
+void ListenToRoot(bool on);
+
+// Hears of the destruction of these windows, or no longer: their ids may be handed to another
+// client's windows at once. Takes effect with the next ListenToRoot(true).
+void ListenForDestruction(const std::vector<xcb_window_t> &windows, bool on);
 
 } // namespace hungscan_x11
 

@@ -209,10 +209,14 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_ST
 
 extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
 {
-    static StandardStream input(STDIN_FILENO), output(STDOUT_FILENO), error(STDERR_FILENO);
-    return nStdHandle == STD_INPUT_HANDLE    ? ToHandle(&input)
-           : nStdHandle == STD_OUTPUT_HANDLE ? ToHandle(&output)
-           : nStdHandle == STD_ERROR_HANDLE  ? ToHandle(&error)
+    // Never destroyed: a thread blocked reading standard input may still use its handle while
+    // the program ends.
+    static StandardStream *const input = new StandardStream(STDIN_FILENO);
+    static StandardStream *const output = new StandardStream(STDOUT_FILENO);
+    static StandardStream *const error = new StandardStream(STDERR_FILENO);
+    return nStdHandle == STD_INPUT_HANDLE    ? ToHandle(input)
+           : nStdHandle == STD_OUTPUT_HANDLE ? ToHandle(output)
+           : nStdHandle == STD_ERROR_HANDLE  ? ToHandle(error)
                                              : INVALID_HANDLE_VALUE;
 }
 

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
 #include <string>
 
 namespace hungscan_x11 {
@@ -21,16 +20,15 @@ bool ServerNamesClients(xcb_connection_t *c)
     static int known = -1;
     if (known < 0)
     {
-        ServerWait wait;
         known = 0;
+        // XCB asks the server for the extension the first time, and waits for its answer.
+        ServerWait wait;
         const xcb_query_extension_reply_t *extension = xcb_get_extension_data(c, &xcb_res_id);
         if (extension != nullptr && extension->present)
         {
-            xcb_res_query_version_reply_t *version =
-                xcb_res_query_version_reply(c, xcb_res_query_version(c, 1, 2), nullptr);
+            const auto version = Await(xcb_res_query_version_reply, c, xcb_res_query_version(c, 1, 2));
             known = version != nullptr &&
                     (version->server_major > 1 || (version->server_major == 1 && version->server_minor >= 2));
-            std::free(version);
         }
     }
     return known == 1;
@@ -38,12 +36,11 @@ bool ServerNamesClients(xcb_connection_t *c)
 
 pid_t ProcessOfClient(xcb_connection_t *c, xcb_res_query_client_ids_cookie_t cookie)
 {
-    xcb_res_query_client_ids_reply_t *reply = xcb_res_query_client_ids_reply(c, cookie, nullptr);
-    ServerAnswered();
+    const auto reply = Await(xcb_res_query_client_ids_reply, c, cookie);
     pid_t pid = 0;
     if (reply == nullptr)
         return 0;
-    for (xcb_res_client_id_value_iterator_t ids = xcb_res_query_client_ids_ids_iterator(reply); ids.rem > 0;
+    for (xcb_res_client_id_value_iterator_t ids = xcb_res_query_client_ids_ids_iterator(reply.get()); ids.rem > 0;
          xcb_res_client_id_value_next(&ids))
     {
         // The value's length field counts bytes; XCB's accessor counts the 32-bit values.
@@ -55,7 +52,6 @@ pid_t ProcessOfClient(xcb_connection_t *c, xcb_res_query_client_ids_cookie_t coo
                 pid = static_cast<pid_t>(value);
         }
     }
-    std::free(reply);
     return pid;
 }
 
@@ -64,7 +60,6 @@ pid_t ProcessOfClient(xcb_connection_t *c, xcb_res_query_client_ids_cookie_t coo
 pid_t ProcessOf(xcb_connection_t *c, xcb_window_t window)
 {
     const bool names = ServerNamesClients(c);
-    ServerWait wait;
     // Every question at once; the answers are read in the order they matter.
     xcb_res_query_client_ids_cookie_t client = {};
     if (names)

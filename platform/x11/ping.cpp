@@ -1,7 +1,6 @@
 #include "ping.h"
 
 #include "atoms.h"
-#include "events.h"
 #include "properties.h"
 
 #include <sys/random.h>
@@ -101,10 +100,37 @@ template <typename OnError> void TakeErrors(xcb_connection_t *c, OnError onError
     }
 }
 
+// For each window, whether its client lists _NET_WM_PING in WM_PROTOCOLS (a list of atoms).
+std::vector<bool> TakePartInPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
+{
+    // More protocols than any client lists.
+    constexpr std::size_t MAX_PROTOCOLS = 64;
+    std::vector<xcb_get_property_cookie_t> cookies;
+    cookies.reserve(windows.size());
+    for (const xcb_window_t window : windows)
+        cookies.push_back(RequestProperty(c, window, atoms.wmProtocols, XCB_ATOM_ATOM, MAX_PROTOCOLS * 4));
+    std::vector<bool> takesPart(windows.size(), false);
+    for (size_t i = 0; i < cookies.size(); ++i)
+    {
+        const auto reply = PropertyReply(c, cookies[i]);
+        if (reply == nullptr || reply->type != XCB_ATOM_ATOM || reply->format != 32)
+            continue;
+        const xcb_atom_t *protocols = static_cast<const xcb_atom_t *>(xcb_get_property_value(reply.get()));
+        for (uint32_t k = 0; k < reply->value_len; ++k)
+            takesPart[i] = takesPart[i] || protocols[k] == atoms.netWmPing;
+    }
+    return takesPart;
+}
+
+// On the listener's thread; below.
+void OnListenerEvent(const xcb_generic_event_t &event, Clock::time_point arrived);
+void WakePingWaiters();
+
 } // namespace
 
 void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
 {
+    HandListenerEvents(OnListenerEvent, WakePingWaiters);
     const std::vector<bool> takesPart = TakePartInPings(c, windows);
     std::vector<xcb_window_t> pinged;
     {
@@ -119,11 +145,10 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
     }
     std::vector<std::uint32_t> stamps(pinged.size());
     DrawStamps(stamps);
-    ServerWait wait;
     // The listener hears of every pinged window's destruction before any ping leaves.
-    WatchDestruction(pinged, true);
+    ListenForDestruction(pinged, true);
     pings.watched.insert(pings.watched.end(), pinged.begin(), pinged.end());
-    ListenForAnswers(true);
+    ListenToRoot(true);
     TakeErrors(c, [](const xcb_generic_error_t &) {}); // what earlier calls met is no concern here
     std::unordered_map<std::uint16_t, xcb_window_t> sequences; // as the server's errors name them
     std::vector<xcb_window_t> batch;
@@ -164,8 +189,7 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
         return;
     // Once this is answered, the server has judged every ping before it: those it refused need
     // not be waited for.
-    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-    ServerAnswered();
+    Await(xcb_get_input_focus_reply, c, xcb_get_input_focus(c));
     std::lock_guard<std::mutex> lock(pings.mutex);
     TakeErrors(c, [&sequences](const xcb_generic_error_t &error) {
         const auto sent = sequences.find(error.sequence);
@@ -207,19 +231,21 @@ void BeginScan()
     pings.outside.clear();
 }
 
-void ForgetPings()
+void ForgetPings(xcb_connection_t *c)
 {
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
         pings.pending.clear();
     }
-    ListenForAnswers(false);
-    WatchDestruction(pings.watched, false);
+    ListenToRoot(false);
+    ListenForDestruction(pings.watched, false);
     pings.watched.clear();
-    if (xcb_connection_t *c = Connection())
-        TakeErrors(c, [](const xcb_generic_error_t &) {});
+    TakeErrors(c, [](const xcb_generic_error_t &) {});
 }
 
+namespace {
+
+// A client message that may answer a ping, and when it arrived.
 void NotePingAnswer(const xcb_client_message_event_t &message, Clock::time_point arrived)
 {
     if (message.type != atoms.wmProtocols || message.format != 32 || message.data.data32[0] != atoms.netWmPing)
@@ -239,6 +265,7 @@ void NotePingAnswer(const xcb_client_message_event_t &message, Clock::time_point
     pings.answered.notify_all();
 }
 
+// A window destroyed: gone, whatever takes its id next.
 void NoteDestroyed(xcb_window_t window)
 {
     {
@@ -251,6 +278,7 @@ void NoteDestroyed(xcb_window_t window)
     pings.answered.notify_all();
 }
 
+// The listening connection is lost: every wait for an answer wakes, to see that.
 void WakePingWaiters()
 {
     {
@@ -258,5 +286,15 @@ void WakePingWaiters()
     }
     pings.answered.notify_all();
 }
+
+void OnListenerEvent(const xcb_generic_event_t &event, Clock::time_point arrived)
+{
+    if ((event.response_type & 0x7F) == XCB_CLIENT_MESSAGE)
+        NotePingAnswer(reinterpret_cast<const xcb_client_message_event_t &>(event), arrived);
+    else if ((event.response_type & 0x7F) == XCB_DESTROY_NOTIFY)
+        NoteDestroyed(reinterpret_cast<const xcb_destroy_notify_event_t &>(event).window);
+}
+
+} // namespace
 
 } // namespace hungscan_x11

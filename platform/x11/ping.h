@@ -10,7 +10,8 @@
 
 namespace hungscan_x11 {
 
-// Pings every window of the list that takes part in the protocol. The pings leave in small
+// Pings every window of the list whose client takes part in the protocol (lists _NET_WM_PING
+// in WM_PROTOCOLS); the others are remembered as outside it. The pings leave in small
 // batches, and each window's time starts when its batch has been written to the socket.
 void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows);
 
@@ -33,16 +34,7 @@ void BeginScan();
 bool DestroyedDuringScan(xcb_window_t window);
 
 // Drops every ping still outstanding.
-void ForgetPings();
-
-// On the event thread: a client message that may answer a ping, and when it arrived.
-void NotePingAnswer(const xcb_client_message_event_t &message, Clock::time_point arrived);
-
-// On the event thread: a window was destroyed.
-void NoteDestroyed(xcb_window_t window);
-
-// Wakes every wait for an answer, so it can see that the connection is gone.
-void WakePingWaiters();
+void ForgetPings(xcb_connection_t *c);
 
 } // namespace hungscan_x11
 

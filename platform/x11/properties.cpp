@@ -1,62 +1,14 @@
 #include "properties.h"
 
 #include "atoms.h"
-#include "connection.h"
-
-#include <xcb/xcb_icccm.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <memory>
 
 namespace hungscan_x11 {
-namespace {
-
-struct FreeReply
-{
-    void operator()(void *reply) const { std::free(reply); }
-};
-using PropertyReply = std::unique_ptr<xcb_get_property_reply_t, FreeReply>;
-
-PropertyReply Read(xcb_connection_t *c, xcb_get_property_cookie_t cookie)
-{
-    PropertyReply reply(xcb_get_property_reply(c, cookie, nullptr));
-    ServerAnswered();
-    return reply;
-}
-
-} // namespace
 
 bool WindowExists(xcb_connection_t *c, xcb_window_t window)
 {
-    ServerWait wait;
-    std::unique_ptr<xcb_get_window_attributes_reply_t, FreeReply> reply(
-        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
-    return reply != nullptr;
-}
-
-std::vector<bool> TakePartInPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
-{
-    ServerWait wait;
-    std::vector<xcb_get_property_cookie_t> cookies;
-    cookies.reserve(windows.size());
-    for (const xcb_window_t window : windows)
-        cookies.push_back(xcb_icccm_get_wm_protocols(c, window, atoms.wmProtocols));
-    std::vector<bool> pings(windows.size(), false);
-    for (size_t i = 0; i < cookies.size(); ++i)
-    {
-        xcb_icccm_get_wm_protocols_reply_t protocols;
-        if (!xcb_icccm_get_wm_protocols_reply(c, cookies[i], &protocols, nullptr))
-        {
-            ServerAnswered();
-            continue;
-        }
-        ServerAnswered();
-        for (uint32_t k = 0; k < protocols.atoms_len; ++k)
-            pings[i] = pings[i] || protocols.atoms[k] == atoms.netWmPing;
-        xcb_icccm_get_wm_protocols_reply_wipe(&protocols);
-    }
-    return pings;
+    return Await(xcb_get_window_attributes_reply, c, xcb_get_window_attributes(c, window)) != nullptr;
 }
 
 xcb_get_property_cookie_t RequestProperty(xcb_connection_t *c, xcb_window_t window, xcb_atom_t property,
@@ -65,10 +17,15 @@ xcb_get_property_cookie_t RequestProperty(xcb_connection_t *c, xcb_window_t wind
     return xcb_get_property(c, 0, window, property, type, 0, static_cast<uint32_t>((maxBytes + 3) / 4));
 }
 
+ReplyOf<xcb_get_property_reply_t> PropertyReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie)
+{
+    return Await(xcb_get_property_reply, c, cookie);
+}
+
 bool TextReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie, xcb_atom_t type, std::size_t maxBytes,
                std::string &out)
 {
-    const PropertyReply reply = Read(c, cookie);
+    const auto reply = PropertyReply(c, cookie);
     if (reply == nullptr || reply->type == XCB_ATOM_NONE || reply->format != 8 ||
         (type != XCB_ATOM_ANY && reply->type != type))
         return false;
@@ -80,7 +37,7 @@ bool TextReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie, xcb_atom_t
 
 bool CardinalReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie, std::uint32_t &out)
 {
-    const PropertyReply reply = Read(c, cookie);
+    const auto reply = PropertyReply(c, cookie);
     if (reply == nullptr || reply->type != XCB_ATOM_CARDINAL || reply->format != 32 || reply->value_len != 1)
         return false;
     out = *static_cast<const std::uint32_t *>(xcb_get_property_value(reply.get()));
@@ -89,13 +46,12 @@ bool CardinalReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie, std::u
 
 bool PropertyPresent(xcb_connection_t *c, xcb_get_property_cookie_t cookie)
 {
-    const PropertyReply reply = Read(c, cookie);
+    const auto reply = PropertyReply(c, cookie);
     return reply != nullptr && reply->type != XCB_ATOM_NONE;
 }
 
 bool ReadWindowName(xcb_connection_t *c, xcb_window_t window, std::size_t maxBytes, std::string &out)
 {
-    ServerWait wait;
     // One byte more than fits tells whether the cut falls inside a character.
     const xcb_get_property_cookie_t netName = RequestProperty(c, window, atoms.netWmName, atoms.utf8String, maxBytes + 1);
     const xcb_get_property_cookie_t name = RequestProperty(c, window, XCB_ATOM_WM_NAME, XCB_ATOM_ANY, maxBytes);

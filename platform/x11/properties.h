@@ -4,6 +4,8 @@
 #ifndef HUNGSCAN_X11_PROPERTIES_H
 #define HUNGSCAN_X11_PROPERTIES_H
 
+#include "connection.h"
+
 #include <xcb/xcb.h>
 
 #include <cstddef>
@@ -15,12 +17,12 @@ namespace hungscan_x11 {
 
 bool WindowExists(xcb_connection_t *c, xcb_window_t window);
 
-// For each window, whether its client lists _NET_WM_PING in WM_PROTOCOLS.
-std::vector<bool> TakePartInPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows);
-
 // Asks for at most maxBytes of a property of the given type (XCB_ATOM_ANY: any type).
 xcb_get_property_cookie_t RequestProperty(xcb_connection_t *c, xcb_window_t window, xcb_atom_t property,
                                           xcb_atom_t type, std::size_t maxBytes);
+
+// The property's reply, whatever its type; null when the window is gone.
+ReplyOf<xcb_get_property_reply_t> PropertyReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie);
 
 // An 8-bit property's bytes, at most maxBytes of them; false when it is absent, of another type
 // than asked for, or the window is gone.

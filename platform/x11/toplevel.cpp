@@ -4,8 +4,6 @@
 #include "connection.h"
 #include "properties.h"
 
-#include <cstdlib>
-
 namespace hungscan_x11 {
 namespace {
 
@@ -29,14 +27,12 @@ std::vector<Candidate> ChildrenOf(xcb_connection_t *c, const std::vector<Candida
     std::vector<Candidate> children;
     for (size_t i = 0; i < cookies.size(); ++i)
     {
-        xcb_query_tree_reply_t *reply = xcb_query_tree_reply(c, cookies[i], nullptr);
-        ServerAnswered();
+        const auto reply = Await(xcb_query_tree_reply, c, cookies[i]);
         if (reply == nullptr)
             continue;
-        const xcb_window_t *list = xcb_query_tree_children(reply);
-        for (int k = 0; k < xcb_query_tree_children_length(reply); ++k)
+        const xcb_window_t *list = xcb_query_tree_children(reply.get());
+        for (int k = 0; k < xcb_query_tree_children_length(reply.get()); ++k)
             children.push_back({parents[i].top, list[k]});
-        std::free(reply);
     }
     return children;
 }
@@ -45,13 +41,11 @@ std::vector<Candidate> ChildrenOf(xcb_connection_t *c, const std::vector<Candida
 
 bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows)
 {
-    ServerWait wait;
-    xcb_query_tree_reply_t *tree = xcb_query_tree_reply(c, xcb_query_tree(c, RootWindow()), nullptr);
-    ServerAnswered();
+    const auto tree = Await(xcb_query_tree_reply, c, xcb_query_tree(c, RootWindow()));
     if (tree == nullptr)
         return false;
-    const xcb_window_t *children = xcb_query_tree_children(tree);
-    const int count = xcb_query_tree_children_length(tree);
+    const xcb_window_t *children = xcb_query_tree_children(tree.get());
+    const int count = xcb_query_tree_children_length(tree.get());
     // The tree lists the bottom of the stack first.
     windows.clear();
     std::vector<Candidate> level;
@@ -60,7 +54,6 @@ bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows
         level.push_back({windows.size(), children[i]});
         windows.push_back(children[i]);
     }
-    std::free(tree);
 
     // The client is the window with WM_STATE: the top-level window itself, else the first found
     // below it, level by level. Without one, the top-level window stands for itself. Each level

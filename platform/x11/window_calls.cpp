@@ -17,6 +17,7 @@
 
 #include <windows.h>
 
+#include "atoms.h"
 #include "connection.h"
 #include "kernel_objects.h"
 #include "owners.h"
@@ -44,6 +45,18 @@ HWND ToHwnd(xcb_window_t window)
 
 thread_local DWORD lastError = 0;
 
+// The connection, with the atoms the platform names interned the first time (one round trip);
+// null when the display cannot be used. The one way the calls below reach the server, each
+// within a ServerWait of its own: no request escapes the wait limit.
+xcb_connection_t *Display()
+{
+    static bool interned = false;
+    xcb_connection_t *c = Connection();
+    if (c != nullptr && !interned)
+        interned = InternAtoms(c);
+    return interned ? c : nullptr;
+}
+
 } // namespace
 
 extern "C" DWORD WINAPI GetLastError()
@@ -60,12 +73,20 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
     RetryIfStalled();
     BeginScan();
-    xcb_connection_t *c = Connection();
     std::vector<xcb_window_t> windows;
     BOOL completed = FALSE;
-    if (c != nullptr && ListTopLevelWindows(c, windows))
+    xcb_connection_t *c = Display();
+    bool listed = false;
+    if (c != nullptr)
     {
-        SendPings(c, windows);
+        // Until every ping has left; the callbacks below wait for no server.
+        ServerWait wait;
+        listed = ListTopLevelWindows(c, windows);
+        if (listed)
+            SendPings(c, windows);
+    }
+    if (listed)
+    {
         completed = TRUE;
         for (const xcb_window_t window : windows)
         {
@@ -76,7 +97,8 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
                 break;
             }
         }
-        ForgetPings();
+        ServerWait wait;
+        ForgetPings(c);
     }
     if (c == nullptr || ConnectionLost())
     {
@@ -107,7 +129,7 @@ extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId
 extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARAM, UINT, UINT uTimeout,
                                               PDWORD_PTR lpdwResult)
 {
-    xcb_connection_t *c = Connection();
+    xcb_connection_t *c = Display();
     if (c == nullptr || Msg != WM_NULL)
     {
         SetLastError(ERROR_TIMEOUT);
@@ -122,9 +144,12 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
     {
         // Not pinged while the windows were listed: ping it now. A client that does not take
         // part in the protocol is not pinged and cannot be probed: only a window gone fails.
-        SendPings(c, {window});
+        {
+            ServerWait wait;
+            SendPings(c, {window});
+        }
         answered = AwaitPing(window, uTimeout);
-        if (answered < 0)
+        if (answered == PING_OUTSIDE_PROTOCOL || answered == -1)
             answered = WindowExists(c, window) ? 1 : 0;
     }
     if (answered == PING_WINDOW_DESTROYED)
@@ -150,7 +175,7 @@ extern "C" BOOL WINAPI IsHungAppWindow(HWND)
 
 extern "C" BOOL WINAPI IsWindow(HWND hWnd)
 {
-    xcb_connection_t *c = Connection();
+    xcb_connection_t *c = Display();
     return c != nullptr && !DestroyedDuringScan(ToWindow(hWnd)) && WindowExists(c, ToWindow(hWnd)) &&
            !ConnectionLost();
 }
@@ -160,8 +185,9 @@ extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
     if (nMaxCount <= 0)
         return 0;
     lpString[0] = '\0';
-    xcb_connection_t *c = Connection();
+    xcb_connection_t *c = Display();
     std::string name;
+    ServerWait wait;
     if (c == nullptr || !ReadWindowName(c, ToWindow(hWnd), static_cast<size_t>(nMaxCount - 1), name))
         return 0;
     std::memcpy(lpString, name.data(), name.size());
@@ -171,9 +197,10 @@ extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
 
 extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
 {
-    xcb_connection_t *c = Connection();
+    xcb_connection_t *c = Display();
     if (c == nullptr)
         return 0;
+    ServerWait wait;
     const pid_t pid = ProcessOf(c, ToWindow(hWnd));
     if (pid <= 0)
         return 0;
