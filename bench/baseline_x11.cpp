@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "atoms.h"
 #include "connection.h"
 #include "toplevel.h"
 
@@ -16,9 +17,9 @@ int main()
 {
     unsigned probed = 0;
     unsigned failed = 0;
-    std::vector<xcb_window_t> windows;
+    std::vector<xcb_window_t> windows, tops;
     xcb_connection_t *c = hungscan_x11::Connection();
-    if (c != nullptr && hungscan_x11::ListTopLevelWindows(c, windows))
+    if (c != nullptr && hungscan_x11::InternAtoms(c) && hungscan_x11::ListTopLevelWindows(c, windows, tops))
     {
         for (const xcb_window_t window : windows)
         {

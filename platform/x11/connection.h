@@ -93,12 +93,9 @@ void HandListenerEvents(EventHandler onEvent, LossHandler onLoss);
 
 // Hears the root window's events while pings are out, and only then: a desktop whose windows
 // come and go sends a stream of them that a watch would otherwise read all day. Turning on
-// waits until the server has taken it, so no answer can come before it.
+// waits until the server has taken it, so no answer can come before it. Among the events: the
+// destruction of every top-level window (a window manager's frame goes with its client).
 void ListenToRoot(bool on);
-
-// Hears of the destruction of these windows, or no longer: their ids may be handed to another
-// client's windows at once. Takes effect with the next ListenToRoot(true).
-void ListenForDestruction(const std::vector<xcb_window_t> &windows, bool on);
 
 } // namespace hungscan_x11
 

@@ -42,8 +42,9 @@ struct Pings
     // Windows destroyed since this enumeration began. Their ids may already name another
     // client's window, which must not answer for them.
     std::unordered_set<xcb_window_t> destroyed;
-    // Windows whose destruction the listener hears of; the main thread's alone.
-    std::vector<xcb_window_t> watched;
+    // The client each top-level window of this enumeration stands for, where they differ (a
+    // window manager's frame): the frame's destruction is its client's.
+    std::unordered_map<xcb_window_t, xcb_window_t> clientOf;
     // Windows this enumeration found outside the protocol: nothing to ping, nothing to ask again.
     std::unordered_set<xcb_window_t> outside;
 };
@@ -128,7 +129,7 @@ void WakePingWaiters();
 
 } // namespace
 
-void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
+void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows, const std::vector<xcb_window_t> &tops)
 {
     HandListenerEvents(OnListenerEvent, WakePingWaiters);
     const std::vector<bool> takesPart = TakePartInPings(c, windows);
@@ -137,6 +138,8 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
         std::lock_guard<std::mutex> lock(pings.mutex);
         for (size_t i = 0; i < windows.size(); ++i)
         {
+            if (i < tops.size() && tops[i] != windows[i])
+                pings.clientOf[tops[i]] = windows[i];
             if (takesPart[i])
                 pinged.push_back(windows[i]);
             else
@@ -145,9 +148,7 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
     }
     std::vector<std::uint32_t> stamps(pinged.size());
     DrawStamps(stamps);
-    // The listener hears of every pinged window's destruction before any ping leaves.
-    ListenForDestruction(pinged, true);
-    pings.watched.insert(pings.watched.end(), pinged.begin(), pinged.end());
+    // From here the listener hears every answer, and of every top-level window destroyed.
     ListenToRoot(true);
     TakeErrors(c, [](const xcb_generic_error_t &) {}); // what earlier calls met is no concern here
     std::unordered_map<std::uint16_t, xcb_window_t> sequences; // as the server's errors name them
@@ -229,6 +230,7 @@ void BeginScan()
     std::lock_guard<std::mutex> lock(pings.mutex);
     pings.destroyed.clear();
     pings.outside.clear();
+    pings.clientOf.clear();
 }
 
 void ForgetPings(xcb_connection_t *c)
@@ -238,8 +240,6 @@ void ForgetPings(xcb_connection_t *c)
         pings.pending.clear();
     }
     ListenToRoot(false);
-    ListenForDestruction(pings.watched, false);
-    pings.watched.clear();
     TakeErrors(c, [](const xcb_generic_error_t &) {});
 }
 
@@ -270,8 +270,10 @@ void NoteDestroyed(xcb_window_t window)
 {
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
-        pings.destroyed.insert(window);
-        auto found = pings.pending.find(window);
+        const auto frame = pings.clientOf.find(window);
+        const xcb_window_t client = frame != pings.clientOf.end() ? frame->second : window;
+        pings.destroyed.insert(client);
+        auto found = pings.pending.find(client);
         if (found != pings.pending.end())
             found->second.destroyed = true;
     }

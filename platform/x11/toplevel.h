@@ -9,8 +9,9 @@
 
 namespace hungscan_x11 {
 
-// Top of the stack first, as Windows enumerates. False when the root window cannot be read.
-bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows);
+// Top of the stack first, as Windows enumerates: the client windows, and in tops the root
+// window's child each stands for. False when the root window cannot be read.
+bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows, std::vector<xcb_window_t> &tops);
 
 } // namespace hungscan_x11
 

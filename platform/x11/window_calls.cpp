@@ -73,7 +73,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
     RetryIfStalled();
     BeginScan();
-    std::vector<xcb_window_t> windows;
+    std::vector<xcb_window_t> windows, tops;
     BOOL completed = FALSE;
     xcb_connection_t *c = Display();
     bool listed = false;
@@ -81,9 +81,9 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     {
         // Until every ping has left; the callbacks below wait for no server.
         ServerWait wait;
-        listed = ListTopLevelWindows(c, windows);
+        listed = ListTopLevelWindows(c, windows, tops);
         if (listed)
-            SendPings(c, windows);
+            SendPings(c, windows, tops);
     }
     if (listed)
     {

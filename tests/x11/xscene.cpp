@@ -267,7 +267,9 @@ void RunGroup(Group group)
             XSync(d, False);
             poll(&fd, 1, 5);
         }
-        else
+        // Xlib may already hold events it read while sending: the socket would not wake the
+        // poll for them, and every ping they carry would wait out the poll's timeout.
+        else if (XEventsQueued(d, QueuedAlready) == 0)
             poll(&fd, 1, NextWaitMs(pending));
         Serve(c, group, pending);
     }
