@@ -1,5 +1,8 @@
 #include "check_window.h"
 
+#include "records.h"
+#include "why.h"
+
 #include <psapi.h>
 
 #include <cstring>
@@ -72,7 +75,7 @@ void ReplaceControlBytes(char *text)
 
 // These calls are not part of the documented API, or not in every system's libraries, so they
 // are looked up at run time; that also keeps them out of the import table.
-static FARPROC FindProc(const char *module, const char *name)
+FARPROC FindSystemProc(const char *module, const char *name)
 {
     HMODULE loaded = GetModuleHandleA(module);
     return loaded != NULL ? GetProcAddress(loaded, name) : NULL;
@@ -83,7 +86,7 @@ static FARPROC FindProc(const char *module, const char *name)
 static BOOL RunsUnderWow64()
 {
     const IsWow64ProcessProc isWow64 =
-        reinterpret_cast<IsWow64ProcessProc>(reinterpret_cast<void (*)()>(FindProc("kernel32.dll", "IsWow64Process")));
+        reinterpret_cast<IsWow64ProcessProc>(reinterpret_cast<void (*)()>(FindSystemProc("kernel32.dll", "IsWow64Process")));
     BOOL wow64 = FALSE;
     return isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }
@@ -95,7 +98,7 @@ static BOOL AskedFrozen(HANDLE process)
     if (RunsUnderWow64())
     {
         const NtQueryInformationProcessProc query = reinterpret_cast<NtQueryInformationProcessProc>(
-            reinterpret_cast<void (*)()>(FindProc("ntdll.dll", "NtWow64QueryInformationProcess64")));
+            reinterpret_cast<void (*)()>(FindSystemProc("ntdll.dll", "NtWow64QueryInformationProcess64")));
         if (query == NULL)
             return FALSE;
         ULONGLONG info[EXTENDED_BASIC_INFORMATION_64_SIZE / sizeof(ULONGLONG)] = {};
@@ -108,7 +111,7 @@ static BOOL AskedFrozen(HANDLE process)
         return status >= 0 && length >= EXTENDED_BASIC_INFORMATION_64_SIZE && (flags & PROCESS_FLAG_IS_FROZEN) != 0;
     }
     const NtQueryInformationProcessProc query = reinterpret_cast<NtQueryInformationProcessProc>(
-        reinterpret_cast<void (*)()>(FindProc("ntdll.dll", "NtQueryInformationProcess")));
+        reinterpret_cast<void (*)()>(FindSystemProc("ntdll.dll", "NtQueryInformationProcess")));
     if (query == NULL)
         return FALSE;
     PROCESS_EXTENDED_BASIC_INFORMATION info = {};
@@ -200,11 +203,55 @@ OwnerLookup ReadOwnerPath(DWORD processId, char *text)
     return havePath ? OWNER_PATH : OWNER_NO_PATH;
 }
 
-BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
+// A scan with options: the block, or the record, waits for its thread's verdict.
+static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
 {
+    DWORD owner = 0;
+    const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
+    ++options.unresponsive;
+    if (options.json)
+    {
+        const std::string fields = WindowFields(hwnd, processId, threadId);
+        const std::string time = options.time;
+        WithVerdict(processId, threadId, [fields, time](const ThreadVerdict &verdict) {
+            WriteRecord("unresponsive", time, fields + "," + VerdictFields(verdict));
+        });
+        return;
+    }
+    char text[TEXT_BUFFER_SIZE];
+    ReadCaption(hwnd, text);
+    std::string block = std::string("\nUnresponsive Window:\n Caption: ") + text + "\n";
+    switch (ReadOwnerPath(processId, text))
+    {
+    case OWNER_PATH:
+        block = block + " Path: " + text + "\n";
+        break;
+    case OWNER_NOT_OPENED:
+        block += "!! Error (OpenProcess)\n";
+        break;
+    case OWNER_NO_PATH:
+        break;
+    }
+    WithVerdict(processId, threadId,
+                [block](const ThreadVerdict &verdict) { std::cout << block << " Why: " << DescribeVerdict(verdict) << std::endl; });
+}
+
+BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM lParam)
+{
+    ScanOptions *options = reinterpret_cast<ScanOptions *>(lParam);
+    if (options != NULL)
+    {
+        WriteReadyVerdicts();
+        ++options->probed;
+    }
     DWORD processId = 0;
     if (!IsWindowUnresponsive(hwnd, &processId))
         return TRUE;
+    if (options != NULL)
+    {
+        ReportWithVerdict(hwnd, processId, *options);
+        return TRUE;
+    }
 
     char text[TEXT_BUFFER_SIZE];
     ReadCaption(hwnd, text);
@@ -227,7 +274,7 @@ BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
     return TRUE;
 }
 
-void WriteErrorLine(const char *what, DWORD error)
+std::string SystemErrorText(DWORD error)
 {
     char text[TEXT_BUFFER_SIZE] = "";
     DWORD length = error == 0 ? 0
@@ -235,19 +282,20 @@ void WriteErrorLine(const char *what, DWORD error)
                                                0, text, TEXT_BUFFER_SIZE, NULL);
     if (length >= static_cast<DWORD>(TEXT_BUFFER_SIZE))
         length = TEXT_BUFFER_SIZE - 1;
-    // The system's texts end with a full stop and a line end; this line has its own end.
+    // The system's texts end with a full stop and a line end; a line has its own end.
     while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ' ||
                           text[length - 1] == '.'))
         --length;
     text[length] = '\0';
     ReplaceControlBytes(text);
-    std::cerr << "hungscan: " << what << ": ";
     if (length > 0)
-        std::cerr << text << std::endl;
-    else if (error == 0)
-        std::cerr << "the system gave no reason" << std::endl;
-    else
-        std::cerr << "error " << error << std::endl;
+        return text;
+    return error == 0 ? "the system gave no reason" : "error " + std::to_string(error);
+}
+
+void WriteErrorLine(const char *what, DWORD error)
+{
+    std::cerr << "hungscan: " << what << ": " << SystemErrorText(error) << std::endl;
 }
 
 void WriteBlindSpots(const char *verb)

@@ -5,11 +5,24 @@
 
 #include <windows.h>
 
+#include <string>
+
 // How long a window's thread has to answer the probe, in milliseconds.
 const UINT PROBE_TIMEOUT_MS = 1000;
 
 // Caption and executable path share one buffer; the size counts the terminating NUL.
 const int TEXT_BUFFER_SIZE = 1024;
+
+// What a scan with options asks for, handed to CheckWindowProc as its context (0: the plain
+// report): a verdict in each block, or records instead of the report.
+struct ScanOptions
+{
+    BOOL why;
+    BOOL json;
+    std::string time; // the scan's, for records
+    DWORD probed;
+    DWORD unresponsive;
+};
 
 // Probes one window and reports it on standard output if its thread does not answer.
 // Always returns TRUE so the enumeration reaches every window.
@@ -38,6 +51,13 @@ enum OwnerLookup
 // Opens the owner for its path and reads it, as a report shows it, into a buffer of
 // TEXT_BUFFER_SIZE bytes.
 OwnerLookup ReadOwnerPath(DWORD processId, char *text);
+
+// A procedure of a system library the program does not import (looked up at run time, so that
+// it stays out of the import table); null where the system lacks it.
+FARPROC FindSystemProc(const char *module, const char *name);
+
+// The system's text for an error code, on one line, without its full stop.
+std::string SystemErrorText(DWORD error);
 
 // Writes "hungscan: WHAT: REASON" on standard error, the reason being the system's text for the
 // error code.

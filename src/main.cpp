@@ -10,7 +10,9 @@
 #include <string>
 
 #include "check_window.h"
+#include "records.h"
 #include "watch.h"
+#include "why.h"
 
 static const char VERSION_TEXT[] =
     "hungscan " HUNGSCAN_VERSION "\n"
@@ -18,7 +20,7 @@ static const char VERSION_TEXT[] =
     "MIT License: free to use, copy, change and share; no warranty.\n";
 
 static const char USAGE_TEXT[] =
-    "Usage: hungscan [--watch[=SECONDS]]\n"
+    "Usage: hungscan [--watch[=SECONDS]] [--why] [--json]\n"
     "\n"
     "Lists the top-level windows whose threads do not answer, with the caption of each and the\n"
     "full path of the program that owns it, then waits for Enter.\n"
@@ -26,10 +28,16 @@ static const char USAGE_TEXT[] =
     "  --watch[=SECONDS]  scan every SECONDS (1 to 3600, default 2) and write a line whenever a\n"
     "                     window stops answering, answers again or goes while it does not answer;\n"
     "                     Enter, Ctrl+C or Ctrl+Break ends the watch\n"
+    "  --why              say why each window does not answer: its thread is suspended, busy\n"
+    "                     (with its share of a core), waiting (for what, where the system can\n"
+    "                     say) or deadlocked\n"
+    "  --json             JSON Lines instead of the report, for scripts: one record per window,\n"
+    "                     with the verdict, then a \"done\" record; no wait for Enter\n"
     "  --help             show this help (also -h and /?)\n"
     "  --version          show the version\n"
     "\n"
-    "/watch[:SECONDS] is the same as --watch[=SECONDS].\n";
+    "Options combine in any order. /watch[:SECONDS], /why and /json are the same as the long\n"
+    "forms. Example: hungscan --watch=5 --json --why\n";
 
 enum Command
 {
@@ -76,49 +84,124 @@ static BOOL ParseSeconds(const std::string &text, UINT *seconds)
     return TRUE;
 }
 
-// Until options existed, arguments were ignored; now a mistyped one must not quietly become a
-// scan that then waits for Enter.
-static Command ReadArguments(int argc, char *argv[], UINT *seconds, std::string *problem)
+// What the command line asks for.
+struct Arguments
 {
-    if (argc <= 1)
-        return COMMAND_SCAN;
+    Command command;
+    UINT seconds; // for a watch
+    BOOL why;     // a verdict on each window's thread
+    BOOL json;    // records instead of the report
+};
+
+// Reads "--watch[=SECONDS]" or "/watch[:SECONDS]"; FALSE with the problem for a wrong interval.
+static BOOL ReadWatch(const std::string &argument, UINT *seconds, std::string *problem)
+{
+    const size_t nameLength = argument[0] == '/' ? 6 : 7;
+    const char separator = argument[0] == '/' ? ':' : '=';
+    *seconds = WATCH_DEFAULT_SECONDS;
+    if (argument.size() == nameLength)
+        return TRUE;
+    if (argument[nameLength] == separator && ParseSeconds(argument.substr(nameLength + 1), seconds))
+        return TRUE;
+    *problem = argument[nameLength] == separator
+                   ? "the interval must be a whole number of seconds from 1 to 3600: '" + argument + "'"
+                   : "unknown option '" + argument + "'";
+    return FALSE;
+}
+
+// Until options existed, arguments were ignored; now a mistyped one must not quietly become a
+// scan that then waits for Enter. Options combine in any order, each at most once.
+static Arguments ReadArguments(int argc, char *argv[], std::string *problem)
+{
+    Arguments arguments = {COMMAND_SCAN, 0, FALSE, FALSE};
     // Help answers whatever else the line holds, as people expect of a command they are
     // trying to learn.
     for (int i = 1; i < argc; ++i)
         if (IsHelp(argv[i]))
-            return COMMAND_HELP;
-    const std::string argument = argv[1];
-    if (argc > 2)
+            return Arguments{COMMAND_HELP, 0, FALSE, FALSE};
+    if (argc == 2 && SameOption(argv[1], "--version"))
+        return Arguments{COMMAND_VERSION, 0, FALSE, FALSE};
+    BOOL watch = FALSE;
+    for (int i = 1; i < argc; ++i)
     {
-        const std::string next = argv[2];
-        // "--watch 5": the interval belongs inside the option.
-        if (argc == 3 && IsWatch(argument) && next.find_first_not_of("0123456789") == std::string::npos)
-            *problem = argument[0] == '/' ? "use /watch:" + next + " for an interval"
-                                          : "use --watch=" + next + " for an interval";
-        else
-            *problem = "one option at most; unexpected '" + next + "'";
-        return COMMAND_WRONG;
-    }
-    if (SameOption(argument, "--version"))
-        return COMMAND_VERSION;
-
-    if (IsWatch(argument))
-    {
-        const size_t nameLength = argument[0] == '/' ? 6 : 7;
-        const char separator = argument[0] == '/' ? ':' : '=';
-        *seconds = WATCH_DEFAULT_SECONDS;
-        if (argument.size() == nameLength)
-            return COMMAND_WATCH;
-        if (argument[nameLength] == separator)
+        const std::string argument = argv[i];
+        BOOL *given = NULL;
+        if (SameOption(argument, "--why") || SameOption(argument, "/why"))
+            given = &arguments.why;
+        else if (SameOption(argument, "--json") || SameOption(argument, "/json"))
+            given = &arguments.json;
+        else if (IsWatch(argument))
         {
-            if (ParseSeconds(argument.substr(nameLength + 1), seconds))
-                return COMMAND_WATCH;
-            *problem = "the interval must be a whole number of seconds from 1 to 3600: '" + argument + "'";
-            return COMMAND_WRONG;
+            given = &watch;
+            // "--watch 5": the interval belongs inside the option.
+            const std::string next = i + 1 < argc ? argv[i + 1] : "";
+            if (argument.size() == (argument[0] == '/' ? 6u : 7u) && !next.empty() &&
+                next.find_first_not_of("0123456789") == std::string::npos)
+            {
+                *problem = argument[0] == '/' ? "use /watch:" + next + " for an interval"
+                                              : "use --watch=" + next + " for an interval";
+                arguments.command = COMMAND_WRONG;
+                return arguments;
+            }
+            if (!*given && !ReadWatch(argument, &arguments.seconds, problem))
+            {
+                arguments.command = COMMAND_WRONG;
+                return arguments;
+            }
         }
+        else if (SameOption(argument, "--version"))
+            *problem = "--version takes no other option";
+        else
+            *problem = "unknown option '" + argument + "'";
+        if (given != NULL && *given)
+            *problem = "'" + argument + "' given twice";
+        if (given == NULL || *given)
+        {
+            arguments.command = COMMAND_WRONG;
+            return arguments;
+        }
+        *given = TRUE;
     }
-    *problem = "unknown option '" + argument + "'";
-    return COMMAND_WRONG;
+    arguments.command = watch ? COMMAND_WATCH : COMMAND_SCAN;
+    return arguments;
+}
+
+// The scan with --why or --json: the same probe and owner, each block waiting for the verdict
+// on its thread, or records instead of the report.
+static int ScanWithOptions(BOOL why, BOOL json)
+{
+    ScanOptions options = {why, json, RecordTime(), 0, 0};
+    if (!json)
+        std::cout << "Checking for unresponsive windows..." << std::endl;
+    BeginVerdicts();
+    const BOOL listed = EnumWindows(CheckWindowProc, reinterpret_cast<LPARAM>(&options));
+    const DWORD error = listed ? 0 : GetLastError();
+    FinishVerdicts();
+    int status = listed ? 0 : 1;
+    if (!listed)
+    {
+        if (json)
+            WriteRecord("error", options.time,
+                        "\"call\":\"EnumWindows\",\"reason\":" + JsonString(SystemErrorText(error)));
+        else
+            std::cout << "\n!! Error (EnumWindows)" << std::endl;
+        WriteErrorLine("cannot list the windows", error);
+    }
+    WriteBlindSpots("were");
+    if (json)
+    {
+        // For scripts: no trailer, and no wait for Enter.
+        WriteRecord("done", options.time,
+                    "\"windows\":" + std::to_string(options.probed) +
+                        ",\"unresponsive\":" + std::to_string(options.unresponsive) +
+                        ",\"status\":" + std::to_string(status));
+        return std::cout ? status : 1;
+    }
+    std::cout << "\n\nDone." << std::flush;
+    if (!std::cout)
+        status = 1;
+    std::cin.get();
+    return status;
 }
 
 // An argument quoted back in a refusal is the user's text, or a script's: shown as a report
@@ -132,9 +215,9 @@ static std::string Shown(std::string text)
 
 int main(int argc, char *argv[])
 {
-    UINT seconds = 0;
     std::string problem;
-    switch (ReadArguments(argc, argv, &seconds, &problem))
+    const Arguments arguments = ReadArguments(argc, argv, &problem);
+    switch (arguments.command)
     {
     case COMMAND_HELP:
         std::cout << USAGE_TEXT << std::flush;
@@ -146,10 +229,12 @@ int main(int argc, char *argv[])
         std::cerr << "hungscan: " << Shown(problem) << "\nTry 'hungscan --help'." << std::endl;
         return 2;
     case COMMAND_WATCH:
-        return WatchWindows(seconds);
+        return WatchWindows(arguments.seconds, arguments.why, arguments.json);
     case COMMAND_SCAN:
         break;
     }
+    if (arguments.why || arguments.json)
+        return ScanWithOptions(arguments.why, arguments.json);
 
     std::cout << "Checking for unresponsive windows..." << std::endl;
 

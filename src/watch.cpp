@@ -1,9 +1,12 @@
 #include "watch.h"
 
 #include "check_window.h"
+#include "records.h"
+#include "why.h"
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,8 @@ struct WatchedWindow
     ULONGLONG since; // tick count of the scan that first found it
     std::string label; // caption, then " | " and the owner's path or the open error, as written
     BOOL seen;       // found not answering by the scan under way
+    // With --json: what its records say of it, the verdict included once it is known.
+    std::shared_ptr<std::string> fields;
 };
 
 // What one scan shares with its enumeration callback.
@@ -23,7 +28,10 @@ struct WatchScan
 {
     std::vector<WatchedWindow> *windows;
     ULONGLONG ticks;
-    char stamp[20]; // local time of the scan: "YYYY-MM-DD HH:MM:SS"
+    char stamp[20];   // local time of the scan: "YYYY-MM-DD HH:MM:SS"
+    BOOL why;
+    BOOL json;
+    std::string time; // the scan's, for records
 };
 
 // Set by Ctrl+C, Ctrl+Break, closing the console, or Enter; the watch ends at the next wait.
@@ -88,6 +96,14 @@ static DWORD WINAPI StopOnEnter(LPVOID)
 // from the scan that found it to this one, when timed.
 static void WriteLine(const WatchScan &scan, const char *event, const WatchedWindow &window, BOOL timed)
 {
+    if (scan.json)
+    {
+        // Records name the events in a word each.
+        const std::string word = event[0] == 'R' ? "responding" : event[0] == 'G' ? "gone" : "still";
+        WriteRecord(word.c_str(), scan.time,
+                    *window.fields + ",\"seconds\":" + std::to_string((scan.ticks - window.since) / 1000));
+        return;
+    }
     std::cout << scan.stamp << ' ' << event;
     if (timed)
         std::cout << " after " << (scan.ticks - window.since) / 1000 << " s";
@@ -97,6 +113,7 @@ static void WriteLine(const WatchScan &scan, const char *event, const WatchedWin
 static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
 {
     WatchScan *scan = reinterpret_cast<WatchScan *>(lParam);
+    WriteReadyVerdicts();
     DWORD processId = 0;
     if (!IsWindowUnresponsive(hwnd, &processId))
         return TRUE;
@@ -112,7 +129,21 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
     // New: its caption and owner are read once, when it is first found.
     char text[TEXT_BUFFER_SIZE];
     ReadCaption(hwnd, text);
-    WatchedWindow window = {hwnd, processId, scan->ticks, text, TRUE};
+    WatchedWindow window = {hwnd, processId, scan->ticks, text, TRUE, std::make_shared<std::string>()};
+    if (scan->json)
+    {
+        DWORD owner = 0;
+        const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
+        *window.fields = WindowFields(hwnd, processId, threadId);
+        const std::shared_ptr<std::string> fields = window.fields;
+        const std::string time = scan->time;
+        scan->windows->push_back(window);
+        WithVerdict(processId, threadId, [fields, time](const ThreadVerdict &verdict) {
+            *fields += "," + VerdictFields(verdict);
+            WriteRecord("unresponsive", time, *fields);
+        });
+        return TRUE;
+    }
     switch (ReadOwnerPath(processId, text))
     {
     case OWNER_PATH:
@@ -125,7 +156,17 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         break;
     }
     scan->windows->push_back(window);
-    WriteLine(*scan, "Unresponsive", window, FALSE);
+    if (!scan->why)
+    {
+        WriteLine(*scan, "Unresponsive", window, FALSE);
+        return TRUE;
+    }
+    DWORD owner = 0;
+    const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
+    const std::string line = std::string(scan->stamp) + " Unresponsive: " + window.label;
+    WithVerdict(processId, threadId, [line](const ThreadVerdict &verdict) {
+        std::cout << line << " | why: " << DescribeVerdict(verdict) << std::endl;
+    });
     return TRUE;
 }
 
@@ -155,7 +196,7 @@ static void ReportChanges(WatchScan &scan)
     }
 }
 
-int WatchWindows(UINT intervalSeconds)
+int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json)
 {
     stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     doneEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -169,8 +210,10 @@ int WatchWindows(UINT intervalSeconds)
     if (reader != NULL)
         CloseHandle(reader);
 
-    std::cout << "Watching for unresponsive windows every " << intervalSeconds << " s. Press Enter to stop."
-              << std::endl;
+    // Records only, with --json.
+    if (!json)
+        std::cout << "Watching for unresponsive windows every " << intervalSeconds << " s. Press Enter to stop."
+                  << std::endl;
     // Output that goes to a file or a pipe leaves the screen blank: say there how to stop.
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
@@ -178,7 +221,8 @@ int WatchWindows(UINT intervalSeconds)
     WriteBlindSpots("are");
 
     std::vector<WatchedWindow> windows;
-    WatchScan scan = {&windows, 0, ""};
+    WatchScan scan = {&windows, 0, "", why, json, ""};
+    ULONGLONG scans = 0;
     BOOL listed = TRUE;
     BOOL outputLost = !std::cout;
     const ULONGLONG interval = static_cast<ULONGLONG>(intervalSeconds) * 1000;
@@ -191,17 +235,26 @@ int WatchWindows(UINT intervalSeconds)
                       now.wMonth % 100u, now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u,
                       now.wSecond % 100u);
 
+        scan.time = json ? RecordTime() : "";
+        ++scans;
+
         const BOOL listedBefore = listed;
+        BeginVerdicts();
         listed = EnumWindows(WatchWindowProc, reinterpret_cast<LPARAM>(&scan));
+        const DWORD error = listed ? 0 : GetLastError();
+        FinishVerdicts();
         if (listed)
             ReportChanges(scan);
         else
         {
-            const DWORD error = GetLastError();
             // A scan that stopped part way says nothing of the windows it did not reach.
             for (WatchedWindow &window : windows)
                 window.seen = FALSE;
-            std::cout << scan.stamp << " !! Error (EnumWindows)" << std::endl;
+            if (json)
+                WriteRecord("error", scan.time,
+                            "\"call\":\"EnumWindows\",\"reason\":" + JsonString(SystemErrorText(error)));
+            else
+                std::cout << scan.stamp << " !! Error (EnumWindows)" << std::endl;
             // Why, once for a run of failed scans: every interval would bury the screen.
             if (listedBefore)
                 WriteErrorLine("cannot list the windows", error);
@@ -228,15 +281,21 @@ int WatchWindows(UINT intervalSeconds)
             break;
     }
 
-    std::cout << std::endl;
+    if (!json)
+        std::cout << std::endl;
     for (const WatchedWindow &window : windows)
         WriteLine(scan, "Still unresponsive", window, TRUE);
-    std::cout << "\nDone." << std::endl;
-    outputLost = outputLost || !std::cout;
+    int status = listed && !outputLost && !consoleClosed ? 0 : 1;
+    if (json)
+        WriteRecord("done", RecordTime(), "\"scans\":" + std::to_string(scans) + ",\"status\":" + std::to_string(status));
+    else
+        std::cout << "\nDone." << std::endl;
+    if (!std::cout)
+        status = 1;
 
     SetConsoleCtrlHandler(StopOnCtrl, FALSE);
     SetEvent(doneEvent);
     // The events stay open: the input thread and a late Ctrl handler may still set them until
     // the process ends.
-    return listed && !outputLost && !consoleClosed ? 0 : 1;
+    return status;
 }

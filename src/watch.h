@@ -11,6 +11,8 @@ const UINT WATCH_MAX_SECONDS = 3600;
 // stops answering, answers again or is destroyed while it does not answer, then one for each
 // window still not answering. Returns the exit status: 1 when the last scan could not list the
 // windows, the output could no longer be written or the console closed, else 0.
-int WatchWindows(UINT intervalSeconds);
+// With why, each "Unresponsive:" line ends with the verdict on the window's thread; with json,
+// records take the place of the lines.
+int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json);
 
 #endif

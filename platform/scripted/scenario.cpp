@@ -124,17 +124,27 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
         if (pos < line.size() && line[pos] == '=')
         {
             ++pos;
-            if (word == "caption" || word == "path")
+            if (word == "caption" || word == "path" || word == "wide-caption" || word == "wchan")
             {
                 std::string value;
                 const std::string error = ParseValue(line, pos, value);
                 if (!error.empty())
                     return word + ": " + error;
-                (word == "caption" ? window.caption : window.path) = value;
+                (word == "caption" ? window.caption : word == "path" ? window.path : word == "wchan" ? window.wchan
+                                                                                                   : window.wideCaption) = value;
+                window.hasWideCaption = window.hasWideCaption || word == "wide-caption";
                 if (value.find('\0') != std::string::npos)
                     return word + ": the platform's texts cannot hold NUL";
             }
-            else if (word == "owner" || word == "error" || word == "id")
+            else if (word == "wait-kind")
+            {
+                size_t end2 = pos;
+                while (end2 < line.size() && line[end2] != ' ' && line[end2] != '\t')
+                    ++end2;
+                window.waitKind = line.substr(pos, end2 - pos);
+                pos = end2;
+            }
+            else if (word == "owner" || word == "error" || word == "id" || word == "busy" || word == "waits-for")
             {
                 size_t digits = pos;
                 while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
@@ -144,6 +154,10 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                 const unsigned long number = std::strtoul(line.substr(pos, digits - pos).c_str(), nullptr, 10);
                 if (word == "owner")
                     window.owner = static_cast<DWORD>(number);
+                else if (word == "busy")
+                    window.busyPercent = static_cast<int>(number);
+                else if (word == "waits-for")
+                    window.waitsFor = static_cast<DWORD>(number);
                 else if (word == "id")
                     window.id = static_cast<long>(number);
                 else
@@ -179,6 +193,14 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
             window.ownerFrozen = true;
         else if (word == "query-refused")
             window.queryRefused = true;
+        else if (word == "suspended")
+            window.suspended = true;
+        else if (word == "deadlocked")
+            window.deadlocked = true;
+        else if (word == "disk")
+            window.disk = true;
+        else if (word == "thread-unopenable")
+            window.threadOpens = false;
         else
             return "unknown word " + word;
     }
@@ -286,6 +308,8 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
         }
         else if (keyword == "wow64")
             current->wow64 = true;
+        else if (keyword == "no-wait-chains")
+            current->waitChains = false;
         else if (keyword == "codepage")
             current->codePage = static_cast<UINT>(std::strtoul(argument.c_str(), nullptr, 10));
         else if (keyword == "environment")

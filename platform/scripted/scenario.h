@@ -7,10 +7,13 @@
 //   scenario NAME
 //   window STATE [caption=VALUE] [caption-unreadable] [owner=PID] [denied]
 //          [path=VALUE] [path-unreadable] [path-unterminated] [module-path-fails]
-//          [error=N] [owner-frozen] [query-refused] [id=N]
+//          [error=N] [owner-frozen] [query-refused] [id=N] [wide-caption=VALUE]
+//          [suspended] [busy=PERCENT] [waits-for=PID wait-kind=KIND] [deadlocked]
+//          [wchan=VALUE] [disk] [thread-unopenable]
 //   enumeration fails-after=N [error=N]   the last error it leaves: 5 (access denied) unless given
 //   codepage N       the ANSI code page the platform reports (1252 unless given)
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
+//   no-wait-chains   Wait Chain Traversal refuses, as Wine's does
 //   environment NAME=VALUE   a variable the program may read (there are no others)
 //   argument VALUE   one command-line argument, in order
 //   desktop at=S     the windows and enumeration lines after it make the desktop from S
@@ -69,6 +72,20 @@ struct Window
     bool queryRefused = false;
     // Which window of the desktop it is, across desktops; -1: its place in its desktop.
     long id = -1;
+    // What the wide call gives (UTF-8 here); without it, the caption's bytes as Latin-1.
+    std::string wideCaption;
+    bool hasWideCaption = false;
+    // The owner's thread (one per owner: the first window of the owner says): suspended, its
+    // share of a core, its wait chain (another process and the kind of wait, or a cycle), the
+    // kernel's wait channel and whether it is a disk's or a device's, or not to be opened.
+    bool suspended = false;
+    int busyPercent = 0;
+    DWORD waitsFor = 0;
+    std::string waitKind;
+    bool deadlocked = false;
+    std::string wchan;
+    bool disk = false;
+    bool threadOpens = true;
 };
 
 // The desktop from a moment of the scripted clock on.
@@ -101,6 +118,7 @@ struct Scenario
     // A 32-bit program on 64-bit Windows: the extended process information is given by the
     // 64-bit side only; asked at the 32-bit size, it is refused, as WOW64 does.
     bool wow64 = false;
+    bool waitChains = true;
     std::vector<std::pair<std::string, std::string>> environment;
     std::string expectedErrors; // standard error, line by line
     std::vector<Desktop> later; // desktops that follow the first one, in time order

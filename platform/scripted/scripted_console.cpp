@@ -138,6 +138,18 @@ extern "C" void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
     lpSystemTime->wMilliseconds = static_cast<WORD>(console().clock % 1000);
 }
 
+// The scenario's zone is UTC.
+extern "C" void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime)
+{
+    GetLocalTime(lpSystemTime);
+}
+
+// Time passes at once.
+extern "C" void WINAPI Sleep(DWORD dwMilliseconds)
+{
+    console().clock += dwMilliseconds;
+}
+
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
 {
     Console &c = console();

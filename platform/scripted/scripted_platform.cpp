@@ -1,6 +1,9 @@
 #include "scripted.h"
 #include "scripted_console.h"
 #include "scripted_trace.h"
+#include "wide_text.h"
+
+#include <wct.h>
 
 #include <psapi.h>
 
@@ -21,6 +24,9 @@ const std::uintptr_t kWindowBase = 0x10000;
 const std::uintptr_t kHandleBase = 0x40000;
 HMODULE const kNtdll = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FF00000));
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FE00000));
+HMODULE const kAdvapi32 = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FD00000));
+const char kSystemDirectory[] = "C:\\Windows\\system32";
+HWCT const kWaitChainSession = reinterpret_cast<HWCT>(std::uintptr_t(0x7FC00000));
 HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 const LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004u);
 
@@ -37,6 +43,7 @@ struct OpenProcessHandle
 {
     DWORD processId;
     DWORD access;
+    bool thread; // a thread of that process, its only one
 };
 
 struct WindowState
@@ -215,6 +222,8 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
             s.enumError = later.enumError;
         }
     }
+    if (!s.openHandles.empty())
+        Violation(std::to_string(s.openHandles.size()) + " handle(s) still open from the enumeration before");
     const std::vector<Window> &windows = *s.desktop;
     s.windows.assign(windows.size(), WindowState());
     s.lastProbed = SIZE_MAX;
@@ -233,8 +242,13 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
                 break;
         }
     }
-    if (!s.openHandles.empty())
-        Violation(std::to_string(s.openHandles.size()) + " process handle(s) left open");
+    // A process handle lives within one callback; a thread's may outlive the enumeration while
+    // its sample runs, but not into the next one.
+    size_t processes = 0;
+    for (const auto &open : s.openHandles)
+        processes += open.second.thread ? 0 : 1;
+    if (processes != 0)
+        Violation(std::to_string(processes) + " process handle(s) left open");
     WriteReport();
     RunTrace().enumerationResults.push_back(fails ? FALSE : TRUE);
     if (fails)
@@ -430,6 +444,15 @@ extern "C" DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, D
     return 0;
 }
 
+namespace {
+// Below, with the thread calls.
+LONG WINAPI ScriptedNtQueryInformationThread(HANDLE thread, UINT infoClass, PVOID info, ULONG size, ULONG *length);
+HWCT WINAPI ScriptedOpenThreadWaitChainSession(DWORD flags, PWAITCHAINCALLBACK callback);
+BOOL WINAPI ScriptedGetThreadWaitChain(HWCT session, DWORD_PTR, DWORD flags, DWORD threadId, LPDWORD count,
+                                       PWAITCHAIN_NODE_INFO nodes, LPBOOL cycle);
+void WINAPI ScriptedCloseThreadWaitChainSession(HWCT session);
+} // namespace
+
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
 {
     if (lpModuleName == nullptr)
@@ -448,6 +471,14 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         proc = reinterpret_cast<void (*)()>(ScriptedNtWow64QueryInformationProcess64);
     else if (hModule == kKernel32 && std::strcmp(lpProcName, "IsWow64Process") == 0)
         proc = reinterpret_cast<void (*)()>(ScriptedIsWow64Process);
+    else if (hModule == kNtdll && std::strcmp(lpProcName, "NtQueryInformationThread") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedNtQueryInformationThread);
+    else if (hModule == kAdvapi32 && std::strcmp(lpProcName, "OpenThreadWaitChainSession") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedOpenThreadWaitChainSession);
+    else if (hModule == kAdvapi32 && std::strcmp(lpProcName, "GetThreadWaitChain") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedGetThreadWaitChain);
+    else if (hModule == kAdvapi32 && std::strcmp(lpProcName, "CloseThreadWaitChainSession") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedCloseThreadWaitChainSession);
     return reinterpret_cast<FARPROC>(proc);
 }
 
@@ -509,7 +540,7 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle,
         return NULL;
     State &s = state();
     HANDLE handle = reinterpret_cast<HANDLE>(kHandleBase + 4 * ++s.nextHandle);
-    s.openHandles[handle] = OpenProcessHandle{dwProcessId, dwDesiredAccess};
+    s.openHandles[handle] = OpenProcessHandle{dwProcessId, dwDesiredAccess, false};
     ++RunTrace().opened;
     return handle;
 }
@@ -581,6 +612,241 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags
         return FALSE;
     std::memcpy(lpExeName, owner->path.c_str(), owner->path.size() + 1);
     *lpdwSize = static_cast<DWORD>(owner->path.size());
+    return TRUE;
+}
+
+namespace {
+
+// Scenario text the wide calls give: UTF-8 where the scenario says so, else bytes as Latin-1.
+std::u16string Wide(const std::string &bytes, bool utf8)
+{
+    if (utf8)
+        return hungscan_platform::Utf16FromUtf8(bytes);
+    std::u16string out;
+    for (const char c : bytes)
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// A scripted thread id names its owner: each owner has one thread, owner * 4 + 1.
+const Window *ThreadOwner(DWORD threadId)
+{
+    return threadId % 4 == 1 ? OwnerWindow(threadId / 4) : nullptr;
+}
+
+const Window *OpenThreadOwner(const char *call, HANDLE thread)
+{
+    const auto open = state().openHandles.find(thread);
+    if (open == state().openHandles.end() || !open->second.thread)
+    {
+        Violation(std::string(call) + " through a handle that is not an open thread: " + HandleName(thread));
+        return nullptr;
+    }
+    return OwnerWindow(open->second.processId);
+}
+
+LONG WINAPI ScriptedNtQueryInformationThread(HANDLE thread, UINT infoClass, PVOID info, ULONG size, ULONG *length)
+{
+    Record("NtQueryInformationThread(" + HandleName(thread) + ", " + std::to_string(infoClass) + ", " +
+           std::to_string(size) + ")");
+    const Window *owner = OpenThreadOwner("suspend count asked", thread);
+    if (infoClass != 35 || size != sizeof(ULONG))
+        Violation("thread information of class " + std::to_string(infoClass) + " and size " + std::to_string(size));
+    if (owner == nullptr)
+        return static_cast<LONG>(0xC0000008u);
+    const ULONG count = owner->suspended ? 1 : 0;
+    std::memcpy(info, &count, sizeof count);
+    if (length != nullptr)
+        *length = sizeof count;
+    return 0;
+}
+
+HWCT WINAPI ScriptedOpenThreadWaitChainSession(DWORD flags, PWAITCHAINCALLBACK callback)
+{
+    Record("OpenThreadWaitChainSession(" + std::to_string(flags) + ")");
+    if (callback != nullptr)
+        Violation("an asynchronous wait chain session");
+    if (!state().scenario.waitChains)
+    {
+        state().lastError = 50; // ERROR_NOT_SUPPORTED, as Wine answers
+        return nullptr;
+    }
+    return kWaitChainSession;
+}
+
+void WINAPI ScriptedCloseThreadWaitChainSession(HWCT session)
+{
+    if (session != kWaitChainSession)
+        Violation("a wait chain session closed that was never opened");
+}
+
+void ThreadNode(WAITCHAIN_NODE_INFO &node, DWORD processId)
+{
+    node.ObjectType = WctThreadType;
+    node.ObjectStatus = WctStatusBlocked;
+    node.ThreadObject.ProcessId = processId;
+    node.ThreadObject.ThreadId = processId * 4 + 1;
+}
+
+BOOL WINAPI ScriptedGetThreadWaitChain(HWCT session, DWORD_PTR, DWORD flags, DWORD threadId, LPDWORD count,
+                                       PWAITCHAIN_NODE_INFO nodes, LPBOOL cycle)
+{
+    Record("GetThreadWaitChain(" + std::to_string(flags) + ", " + std::to_string(threadId) + ")");
+    if (session != kWaitChainSession)
+        Violation("a wait chain asked of a session that is not open");
+    if ((flags & WCT_OUT_OF_PROC_FLAG) == 0)
+        Violation("a wait chain that stops at the process's edge");
+    const Window *owner = ThreadOwner(threadId);
+    if (owner == nullptr || count == nullptr || *count < 3)
+        return FALSE;
+    std::memset(nodes, 0, 3 * sizeof *nodes);
+    ThreadNode(nodes[0], owner->owner);
+    *count = 1;
+    *cycle = FALSE;
+    static const std::pair<const char *, WCT_OBJECT_TYPE> kinds[] = {
+        {"sendmessage", WctSendMessageType}, {"alpc", WctAlpcType},       {"com", WctComType},
+        {"critical-section", WctCriticalSectionType}, {"mutex", WctMutexType}, {"process", WctProcessWaitType},
+        {"thread", WctThreadWaitType},       {"socket", WctSocketIoType}, {"smb", WctSmbIoType}};
+    if (owner->waitsFor != 0)
+    {
+        nodes[1].ObjectType = WctUnknownType;
+        for (const auto &kind : kinds)
+            if (owner->waitKind == kind.first)
+                nodes[1].ObjectType = kind.second;
+        nodes[1].ObjectStatus = WctStatusOwned;
+        ThreadNode(nodes[2], owner->waitsFor);
+        *count = 3;
+        *cycle = owner->deadlocked ? TRUE : FALSE;
+    }
+    else if (!owner->wchan.empty())
+    {
+        nodes[1].ObjectType = WctUnknownType;
+        nodes[1].ObjectStatus = owner->disk ? WctStatusBlocked : WctStatusUnknown;
+        hungscan_platform::CopyWide(hungscan_platform::Utf16FromUtf8(owner->wchan), nodes[1].LockObject.ObjectName,
+                                    WCT_OBJNAME_LENGTH);
+        *count = 2;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+extern "C" HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId)
+{
+    Record("OpenThread(" + Hex(dwDesiredAccess) + ", " + std::to_string(bInheritHandle) + ", " +
+           std::to_string(dwThreadId) + ")");
+    if (dwDesiredAccess != THREAD_QUERY_LIMITED_INFORMATION)
+        Violation("thread opened for " + Hex(dwDesiredAccess));
+    if (bInheritHandle != FALSE)
+        Violation("thread handle made inheritable");
+    const Window *owner = ThreadOwner(dwThreadId);
+    if (owner == nullptr || !owner->threadOpens)
+        return NULL;
+    State &s = state();
+    HANDLE handle = reinterpret_cast<HANDLE>(kHandleBase + 4 * ++s.nextHandle);
+    s.openHandles[handle] = OpenProcessHandle{owner->owner, dwDesiredAccess, true};
+    ++RunTrace().opened;
+    return handle;
+}
+
+// A thread at PERCENT of a core has used that share of the scripted clock.
+extern "C" BOOL WINAPI GetThreadTimes(HANDLE hThread, LPFILETIME lpCreationTime, LPFILETIME lpExitTime,
+                                      LPFILETIME lpKernelTime, LPFILETIME lpUserTime)
+{
+    Record("GetThreadTimes(" + HandleName(hThread) + ")");
+    const Window *owner = OpenThreadOwner("thread times asked", hThread);
+    if (owner == nullptr)
+        return FALSE;
+    const ULONGLONG used = static_cast<ULONGLONG>(owner->busyPercent) * ScriptedClock() * 100;
+    *lpCreationTime = *lpExitTime = *lpKernelTime = FILETIME{0, 0};
+    *lpUserTime = FILETIME{static_cast<DWORD>(used), static_cast<DWORD>(used >> 32)};
+    return TRUE;
+}
+
+extern "C" UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize)
+{
+    if (uSize < sizeof kSystemDirectory)
+        return sizeof kSystemDirectory;
+    std::memcpy(lpBuffer, kSystemDirectory, sizeof kSystemDirectory);
+    return sizeof kSystemDirectory - 1;
+}
+
+extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
+{
+    Record(std::string("LoadLibraryA(") + lpLibFileName + ")");
+    if (std::string(lpLibFileName) != std::string(kSystemDirectory) + "\\advapi32.dll")
+    {
+        Violation(std::string("a library loaded from outside the system directory: ") + lpLibFileName);
+        return NULL;
+    }
+    return kAdvapi32;
+}
+
+extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule)
+{
+    if (hLibModule != kAdvapi32)
+        Violation("a library freed that was never loaded");
+    return TRUE;
+}
+
+extern "C" int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount)
+{
+    Record("GetWindowTextW(" + WindowName(hWnd) + ", " + std::to_string(nMaxCount) + ")");
+    if (nMaxCount != kExpectedBufferSize)
+        Violation("wide caption buffer of " + std::to_string(nMaxCount) + " characters");
+    size_t index = 0;
+    const Window *window = LookupProbed("GetWindowTextW", hWnd, index);
+    if (window == nullptr || window->probe == Probe::Gone || !window->captionReadable || nMaxCount <= 0)
+        return 0;
+    const std::u16string text = Wide(window->hasWideCaption ? window->wideCaption : window->caption, window->hasWideCaption);
+    return static_cast<int>(hungscan_platform::CopyWide(text, lpString, static_cast<DWORD>(nMaxCount)));
+}
+
+extern "C" DWORD WINAPI GetModuleFileNameExW(HANDLE hProcess, HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
+{
+    Record("GetModuleFileNameExW(" + HandleName(hProcess) + ", " + (hModule ? "module" : "null") + ", " +
+           std::to_string(nSize) + ")");
+    State &s = state();
+    const auto open = s.openHandles.find(hProcess);
+    if (open == s.openHandles.end() || open->second.thread || open->second.access != kExpectedAccess || hModule != NULL)
+    {
+        Violation("wide path read through a handle not open for it: " + HandleName(hProcess));
+        return 0;
+    }
+    const Window *owner = OwnerWindow(open->second.processId);
+    s.modulePathRead[hProcess] = false;
+    if (owner == nullptr || !owner->pathReadable || !owner->moduleLookupWorks || owner->path.empty() || nSize == 0)
+        return 0;
+    s.modulePathRead[hProcess] = true;
+    return hungscan_platform::CopyWide(Wide(owner->path, false), lpFilename, nSize);
+}
+
+extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize)
+{
+    Record("QueryFullProcessImageNameW(" + HandleName(hProcess) + ")");
+    State &s = state();
+    const auto open = s.openHandles.find(hProcess);
+    if (open == s.openHandles.end() || open->second.thread || dwFlags != 0 || lpdwSize == nullptr)
+    {
+        Violation("wide image name read through a handle not open for it: " + HandleName(hProcess));
+        return FALSE;
+    }
+    const auto read = s.modulePathRead.find(hProcess);
+    if (read == s.modulePathRead.end() || read->second)
+        Violation("wide image name asked for without the module lookup failing first");
+    const Window *owner = OwnerWindow(open->second.processId);
+    if (owner == nullptr || !owner->pathReadable || owner->path.empty() || owner->path.size() >= *lpdwSize)
+        return FALSE;
+    *lpdwSize = hungscan_platform::CopyWide(Wide(owner->path, false), lpExeName, *lpdwSize);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize)
+{
+    const std::u16string name = u"SCRIPTED";
+    if (nSize == nullptr || *nSize <= name.size())
+        return FALSE;
+    *nSize = hungscan_platform::CopyWide(name, lpBuffer, *nSize);
     return TRUE;
 }
 

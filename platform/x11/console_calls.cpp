@@ -161,6 +161,27 @@ extern "C" void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
     lpSystemTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
 }
 
+extern "C" void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime)
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc = {};
+    gmtime_r(&now.tv_sec, &utc);
+    lpSystemTime->wYear = static_cast<WORD>(utc.tm_year + 1900);
+    lpSystemTime->wMonth = static_cast<WORD>(utc.tm_mon + 1);
+    lpSystemTime->wDayOfWeek = static_cast<WORD>(utc.tm_wday);
+    lpSystemTime->wDay = static_cast<WORD>(utc.tm_mday);
+    lpSystemTime->wHour = static_cast<WORD>(utc.tm_hour);
+    lpSystemTime->wMinute = static_cast<WORD>(utc.tm_min);
+    lpSystemTime->wSecond = static_cast<WORD>(std::min(utc.tm_sec, 59));
+    lpSystemTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+}
+
+extern "C" void WINAPI Sleep(DWORD dwMilliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
 {
     Event *event = new Event;

@@ -6,6 +6,7 @@
 #include <psapi.h>
 
 #include "kernel_objects.h"
+#include "wide_text.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,8 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 using namespace hungscan_x11;
+using namespace hungscan_platform;
 
 namespace {
 
@@ -84,6 +87,28 @@ extern "C" DWORD WINAPI GetModuleFileNameExA(HANDLE hProcess, HMODULE hModule, L
     return static_cast<size_t>(length) >= nSize ? nSize : static_cast<DWORD>(copied);
 }
 
+extern "C" DWORD WINAPI GetModuleFileNameExW(HANDLE hProcess, HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
+{
+    char target[PATH_MAX];
+    const ssize_t length = hModule == NULL && nSize > 0 ? ReadExecutablePath(hProcess, target) : -1;
+    if (length < 0)
+        return 0;
+    return CopyWide(Utf16FromUtf8(std::string(target, static_cast<size_t>(length))), lpFilename, nSize);
+}
+
+extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize)
+{
+    char target[PATH_MAX];
+    const ssize_t length = dwFlags == 0 && lpdwSize != nullptr ? ReadExecutablePath(hProcess, target) : -1;
+    if (length < 0)
+        return FALSE;
+    const std::u16string wide = Utf16FromUtf8(std::string(target, static_cast<size_t>(length)));
+    if (wide.size() >= *lpdwSize)
+        return FALSE;
+    *lpdwSize = CopyWide(wide, lpExeName, *lpdwSize);
+    return TRUE;
+}
+
 extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags, LPSTR lpExeName, PDWORD lpdwSize)
 {
     char target[PATH_MAX];
@@ -102,33 +127,4 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags
 extern "C" HANDLE WINAPI GetCurrentProcess()
 {
     return INVALID_HANDLE_VALUE;
-}
-
-// There is no ntdll here, and so no system that freezes processes behind a program's back.
-extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR)
-{
-    return NULL;
-}
-
-extern "C" FARPROC WINAPI GetProcAddress(HMODULE, LPCSTR)
-{
-    return NULL;
-}
-
-// X11 captions and /proc paths are UTF-8 wherever a desktop is set up today.
-extern "C" UINT WINAPI GetACP()
-{
-    return CP_UTF8;
-}
-
-extern "C" DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize)
-{
-    const char *value = std::getenv(lpName);
-    if (value == nullptr)
-        return 0;
-    const size_t length = std::strlen(value);
-    if (length >= nSize)
-        return static_cast<DWORD>(length + 1);
-    std::memcpy(lpBuffer, value, length + 1);
-    return static_cast<DWORD>(length);
 }

@@ -23,6 +23,7 @@
 #include "owners.h"
 #include "ping.h"
 #include "properties.h"
+#include "wide_text.h"
 #include "toplevel.h"
 
 #include <cstring>
@@ -30,6 +31,7 @@
 #include <vector>
 
 using namespace hungscan_x11;
+using namespace hungscan_platform;
 
 namespace {
 
@@ -193,6 +195,21 @@ extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
     std::memcpy(lpString, name.data(), name.size());
     lpString[name.size()] = '\0';
     return static_cast<int>(std::strlen(lpString));
+}
+
+// The caption as UTF-16: what is not UTF-8 in it becomes U+FFFD.
+extern "C" int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount)
+{
+    if (nMaxCount <= 0)
+        return 0;
+    lpString[0] = 0;
+    xcb_connection_t *c = Display();
+    std::string name;
+    ServerWait wait;
+    // A character of UTF-16 is at most three bytes of UTF-8 (a pair, four for two).
+    if (c == nullptr || !ReadWindowName(c, ToWindow(hWnd), 3 * static_cast<size_t>(nMaxCount - 1), name))
+        return 0;
+    return static_cast<int>(CopyWide(Utf16FromUtf8(name), lpString, static_cast<DWORD>(nMaxCount)));
 }
 
 extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)

@@ -94,7 +94,7 @@ struct ArgumentsCase
     const char *error; // the first line of standard error
 };
 
-const char kUsage[] = "Usage: hungscan [--watch[=SECONDS]]\n";
+const char kUsage[] = "Usage: hungscan [--watch[=SECONDS]] [--why] [--json]\n";
 
 const ArgumentsCase kArgumentsCases[] = {
     {{"--help"}, 0, kUsage, ""},
@@ -114,7 +114,10 @@ const ArgumentsCase kArgumentsCases[] = {
     {{"/watch=5"}, 2, "", "hungscan: unknown option '/watch=5'"},
     {{"--watch", "5"}, 2, "", "hungscan: use --watch=5 for an interval"},
     {{"/WATCH", "30"}, 2, "", "hungscan: use /watch:30 for an interval"},
-    {{"--watch", "now"}, 2, "", "hungscan: one option at most; unexpected 'now'"},
+    {{"--watch", "now"}, 2, "", "hungscan: unknown option 'now'"},
+    {{"--json", "/why", "/JSON"}, 2, "", "hungscan: '/JSON' given twice"},
+    {{"--watch=2", "--watch"}, 2, "", "hungscan: '--watch' given twice"},
+    {{"--version", "--json"}, 2, "", "hungscan: --version takes no other option"},
 };
 
 class Arguments : public testing::TestWithParam<ArgumentsCase>

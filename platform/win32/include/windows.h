@@ -31,8 +31,13 @@ typedef std::uintptr_t DWORD_PTR;
 typedef DWORD_PTR *PDWORD_PTR;
 typedef DWORD *LPDWORD;
 typedef DWORD *PDWORD;
+typedef BOOL *LPBOOL;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
+// Windows' wide characters are UTF-16 code units; wchar_t is wider elsewhere.
+typedef char16_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
 typedef void *HANDLE;
 typedef struct HWND__ *HWND;
 typedef struct HINSTANCE__ *HMODULE;
@@ -54,6 +59,12 @@ typedef struct _SYSTEMTIME
     WORD wMilliseconds;
 } SYSTEMTIME, *LPSYSTEMTIME;
 
+typedef struct _FILETIME
+{
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+
 #ifndef TRUE
 #define TRUE 1
 #endif
@@ -67,6 +78,9 @@ typedef struct _SYSTEMTIME
 #define PROCESS_VM_READ 0x0010
 #define PROCESS_QUERY_INFORMATION 0x0400
 #define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
+#define THREAD_QUERY_LIMITED_INFORMATION 0x0800
+
+#define MAX_COMPUTERNAME_LENGTH 15
 
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_NO_DATA 232L
@@ -103,6 +117,7 @@ BOOL WINAPI IsWindow(HWND hWnd);
 BOOL WINAPI IsHungAppWindow(HWND hwnd);
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
 DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
+int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
 
 // Errors
 DWORD WINAPI GetLastError();
@@ -112,20 +127,34 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
 
 // Text and environment
 UINT WINAPI GetACP();
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, BOOL *lpUsedDefaultChar);
+BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize);
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 
 // Modules
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 
 // Processes
 HANDLE WINAPI GetCurrentProcess();
 HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags, LPSTR lpExeName, PDWORD lpdwSize);
+BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize);
+
+// Threads of other processes
+HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId);
+BOOL WINAPI GetThreadTimes(HANDLE hThread, LPFILETIME lpCreationTime, LPFILETIME lpExitTime, LPFILETIME lpKernelTime,
+                           LPFILETIME lpUserTime);
 
 // Time
 void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
+void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime);
+void WINAPI Sleep(DWORD dwMilliseconds);
 ULONGLONG WINAPI GetTickCount64();
 
 // Synchronisation and threads

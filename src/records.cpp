@@ -1,0 +1,154 @@
+#include "records.h"
+
+#include "check_window.h"
+
+#include <psapi.h>
+
+#include <cstdio>
+#include <iostream>
+
+// Wide text as UTF-8. Windows replaces a lone surrogate with U+FFFD.
+static std::string Utf8(const WCHAR *text, int length)
+{
+    if (length <= 0)
+        return "";
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, NULL, 0, NULL, NULL);
+    if (size <= 0)
+        return "";
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], size, NULL, NULL);
+    return out;
+}
+
+// The length of the well-formed UTF-8 character at text[i], or 0.
+static size_t CharacterLength(const std::string &text, size_t i)
+{
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
+    // No overlong forms, no surrogates, nothing past U+10FFFF.
+    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) || (c == 0xF0 && second < 0x90) ||
+        (c == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+std::string JsonString(const std::string &utf8)
+{
+    std::string out = "\"";
+    for (size_t i = 0; i < utf8.size();)
+    {
+        const size_t length = CharacterLength(utf8, i);
+        const unsigned char c = static_cast<unsigned char>(utf8[i]);
+        const unsigned char next = length > 1 ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+        const unsigned char third = length > 2 ? static_cast<unsigned char>(utf8[i + 2]) : 0;
+        char escaped[8];
+        if (length == 0)
+            out += "\\ufffd"; // not UTF-8: the replacement character, so every line parses
+        else if (c == '"' || c == '\\')
+        {
+            out += '\\';
+            out += static_cast<char>(c);
+        }
+        else if (c < 0x20 || c == 0x7F || (c == 0xC2 && next <= 0x9F))
+        {
+            // Control characters, the C1 ones too, as escapes: no record can act on a terminal.
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", length == 1 ? c : next);
+            out += escaped;
+        }
+        else if (c == 0xE2 && next == 0x80 && (third == 0xA8 || third == 0xA9))
+            out += third == 0xA8 ? "\\u2028" : "\\u2029"; // they end lines for some readers
+        else
+            out.append(utf8, i, length);
+        i += length == 0 ? 1 : length;
+    }
+    return out + "\"";
+}
+
+std::string RecordTime()
+{
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear % 10000u, now.wMonth % 100u,
+                  now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u, now.wSecond % 100u,
+                  now.wMilliseconds % 1000u);
+    return text;
+}
+
+const std::string &RecordHost()
+{
+    static std::string host;
+    if (host.empty())
+    {
+        WCHAR name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+        host = GetComputerNameW(name, &size) ? Utf8(name, static_cast<int>(size)) : "";
+    }
+    return host;
+}
+
+// The owner's executable, as the text report finds it, but wide.
+static BOOL ReadOwnerPathUtf8(DWORD processId, std::string *path)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (process == NULL)
+        return FALSE;
+    WCHAR text[TEXT_BUFFER_SIZE];
+    DWORD length = GetModuleFileNameExW(process, NULL, text, TEXT_BUFFER_SIZE);
+    if (length == 0)
+    {
+        DWORD size = TEXT_BUFFER_SIZE;
+        length = QueryFullProcessImageNameW(process, 0, text, &size) ? size : 0;
+    }
+    if (length >= static_cast<DWORD>(TEXT_BUFFER_SIZE))
+        length = TEXT_BUFFER_SIZE - 1;
+    *path = length > 0 ? Utf8(text, static_cast<int>(length)) : "";
+    CloseHandle(process);
+    return TRUE;
+}
+
+std::string WindowFields(HWND hwnd, DWORD processId, DWORD threadId)
+{
+    WCHAR caption[TEXT_BUFFER_SIZE] = {};
+    const int length = GetWindowTextW(hwnd, caption, TEXT_BUFFER_SIZE);
+    std::string path;
+    const BOOL opened = ReadOwnerPathUtf8(processId, &path);
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "\"window\":%lu,", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(hwnd)));
+    std::string fields = "\"host\":" + JsonString(RecordHost()) + "," + numbers;
+    fields += "\"caption\":" + JsonString(Utf8(caption, length > 0 && length < TEXT_BUFFER_SIZE ? length : 0));
+    std::snprintf(numbers, sizeof numbers, ",\"pid\":%lu,\"tid\":%lu,", static_cast<unsigned long>(processId),
+                  static_cast<unsigned long>(threadId));
+    fields += numbers;
+    fields += "\"path\":" + (opened && !path.empty() ? JsonString(path) : std::string("null"));
+    fields += std::string(",\"error\":") + (opened ? "null" : "\"OpenProcess\"");
+    return fields;
+}
+
+std::string VerdictFields(const ThreadVerdict &verdict)
+{
+    std::string fields = std::string("\"why\":\"") + VerdictWord(verdict.state) + "\",\"cpu\":";
+    fields += verdict.cpuPercent >= 0 ? std::to_string(verdict.cpuPercent) : "null";
+    std::string waitsFor;
+    fields += ",\"waits_for\":";
+    fields += verdict.waitsForProcess != 0 && ReadOwnerPathUtf8(verdict.waitsForProcess, &waitsFor) && !waitsFor.empty()
+                  ? JsonString(waitsFor)
+                  : "null";
+    fields += ",\"wait\":" + (!verdict.wait.empty() ? JsonString(verdict.wait) : std::string("null"));
+    // What could not be read, for a thread judged unknown.
+    if (verdict.state == THREAD_UNKNOWN)
+        fields += std::string(",\"failed\":") + JsonString(verdict.failed);
+    return fields;
+}
+
+void WriteRecord(const char *event, const std::string &time, const std::string &fields)
+{
+    std::cout << "{\"event\":\"" << event << "\",\"time\":\"" << time << "\"" << (fields.empty() ? "" : ",") << fields
+              << "}" << std::endl;
+}

@@ -1,0 +1,32 @@
+// JSON Lines for scripts and log collectors: one object per line, UTF-8, each written whole and
+// flushed. Text goes out as the window has it, read with the wide calls, not as the ANSI code
+// page can show it.
+#ifndef HUNGSCAN_RECORDS_H
+#define HUNGSCAN_RECORDS_H
+
+#include "why.h"
+
+#include <windows.h>
+
+#include <string>
+
+// A JSON string, quoted; every control character escaped, so no record can act on a terminal.
+std::string JsonString(const std::string &utf8);
+
+// The scan's time as records give it: UTC, ISO 8601 with milliseconds and Z.
+std::string RecordTime();
+
+// This machine's name, for every record.
+const std::string &RecordHost();
+
+// What a record says of an unresponsive window and its owner, read when it is found: "host",
+// "window", "caption", "pid", "tid", "path", "error", without braces.
+std::string WindowFields(HWND hwnd, DWORD processId, DWORD threadId);
+
+// What it says of the verdict on its thread: "why", "cpu", "waits_for", "wait".
+std::string VerdictFields(const ThreadVerdict &verdict);
+
+// Writes one record: {"event":EVENT,"time":TIME,FIELDS}.
+void WriteRecord(const char *event, const std::string &time, const std::string &fields);
+
+#endif

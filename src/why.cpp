@@ -1,0 +1,302 @@
+#include "why.h"
+
+#include "check_window.h"
+
+#include <wct.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+
+// The number of times a thread has been suspended and not resumed (Windows 8.1 and later).
+const UINT THREAD_SUSPEND_COUNT_CLASS = 35;
+
+typedef LONG(WINAPI *NtQueryInformationThreadProc)(HANDLE, UINT, PVOID, ULONG, ULONG *);
+typedef HWCT(WINAPI *OpenThreadWaitChainSessionProc)(DWORD, PWAITCHAINCALLBACK);
+typedef BOOL(WINAPI *GetThreadWaitChainProc)(HWCT, DWORD_PTR, DWORD, DWORD, LPDWORD, PWAITCHAIN_NODE_INFO, LPBOOL);
+typedef void(WINAPI *CloseThreadWaitChainSessionProc)(HWCT);
+
+// A thread being judged, or judged, in this scan.
+struct Judgement
+{
+    ThreadVerdict verdict;
+    DWORD processId;
+    HANDLE thread;        // open while its sample runs
+    ULONGLONG cpuAtStart; // kernel and user time, in 100 ns units
+    ULONGLONG startedAt;  // tick count
+};
+
+static std::map<DWORD, Judgement> judgements;
+// Calls waiting for their verdict, in the order they were made.
+static std::deque<std::pair<DWORD, std::function<void(const ThreadVerdict &)>>> waiting;
+
+const char *VerdictWord(ThreadState state)
+{
+    switch (state)
+    {
+    case THREAD_SUSPENDED:
+        return "suspended";
+    case THREAD_BUSY:
+        return "busy";
+    case THREAD_WAITING:
+        return "waiting";
+    case THREAD_DEADLOCKED:
+        return "deadlocked";
+    case THREAD_UNKNOWN:
+        break;
+    }
+    return "unknown";
+}
+
+std::string DescribeVerdict(const ThreadVerdict &verdict)
+{
+    switch (verdict.state)
+    {
+    case THREAD_SUSPENDED:
+        return "suspended";
+    case THREAD_BUSY:
+        return "busy, " + std::to_string(verdict.cpuPercent) + "% of a core";
+    case THREAD_UNKNOWN:
+        return std::string("unknown (") + verdict.failed + ")";
+    case THREAD_WAITING:
+    case THREAD_DEADLOCKED:
+        break;
+    }
+    std::string other;
+    if (verdict.waitsForProcess != 0)
+    {
+        char path[TEXT_BUFFER_SIZE];
+        other = ReadOwnerPath(verdict.waitsForProcess, path) == OWNER_PATH
+                    ? std::string(path)
+                    : "process " + std::to_string(verdict.waitsForProcess);
+    }
+    const std::string kind = verdict.wait.empty() ? "" : " (" + verdict.wait + ")";
+    if (verdict.state == THREAD_DEADLOCKED)
+        return other.empty() ? "deadlocked" : "deadlocked with " + other;
+    if (!other.empty())
+        return "waiting for " + other + kind;
+    if (verdict.device)
+        return "waiting for the disk or a device" + kind;
+    return "waiting" + kind;
+}
+
+static const char *WaitKind(WCT_OBJECT_TYPE type)
+{
+    switch (type)
+    {
+    case WctCriticalSectionType:
+        return "critical section";
+    case WctSendMessageType:
+        return "SendMessage";
+    case WctMutexType:
+        return "mutex";
+    case WctAlpcType:
+        return "ALPC";
+    case WctComType:
+    case WctComActivationType:
+        return "COM";
+    case WctThreadWaitType:
+        return "thread";
+    case WctProcessWaitType:
+        return "process";
+    case WctSocketIoType:
+        return "socket";
+    case WctSmbIoType:
+        return "SMB";
+    default:
+        return "";
+    }
+}
+
+static BOOL ThreadCpu(HANDLE thread, ULONGLONG *cpu)
+{
+    FILETIME creation, exited, kernel, user;
+    if (!GetThreadTimes(thread, &creation, &exited, &kernel, &user))
+        return FALSE;
+    *cpu = ((static_cast<ULONGLONG>(kernel.dwHighDateTime) << 32) | kernel.dwLowDateTime) +
+           ((static_cast<ULONGLONG>(user.dwHighDateTime) << 32) | user.dwLowDateTime);
+    return TRUE;
+}
+
+// A wait chain's names are wide; the kernel's wait channels that stand in them are ASCII.
+static std::string Narrow(const WCHAR *name, size_t size)
+{
+    std::string text;
+    for (size_t i = 0; i < size && name[i] != 0; ++i)
+        text.push_back(name[i] < 0x80 ? static_cast<char>(name[i]) : '?');
+    char shown[TEXT_BUFFER_SIZE] = "";
+    std::strncpy(shown, text.c_str(), TEXT_BUFFER_SIZE - 1);
+    ReplaceControlBytes(shown);
+    return shown;
+}
+
+// What the thread waits for, as Wait Chain Traversal says (advapi32, from the system directory
+// only, as a library that is not in the import table must be). Where it cannot say, the thread
+// is just waiting.
+static void ReadWaitChain(DWORD threadId, Judgement &judgement)
+{
+    ThreadVerdict &verdict = judgement.verdict;
+    verdict.state = THREAD_WAITING;
+    char path[TEXT_BUFFER_SIZE];
+    const UINT length = GetSystemDirectoryA(path, TEXT_BUFFER_SIZE - 16);
+    if (length == 0 || length >= TEXT_BUFFER_SIZE - 16)
+        return;
+    std::strcat(path, "\\advapi32.dll");
+    HMODULE advapi = LoadLibraryA(path);
+    if (advapi == NULL)
+        return;
+    const OpenThreadWaitChainSessionProc open = reinterpret_cast<OpenThreadWaitChainSessionProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(advapi, "OpenThreadWaitChainSession")));
+    const GetThreadWaitChainProc chain = reinterpret_cast<GetThreadWaitChainProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(advapi, "GetThreadWaitChain")));
+    const CloseThreadWaitChainSessionProc close = reinterpret_cast<CloseThreadWaitChainSessionProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(advapi, "CloseThreadWaitChainSession")));
+    HWCT session = open != NULL && chain != NULL && close != NULL ? open(0, NULL) : NULL;
+    if (session != NULL)
+    {
+        WAITCHAIN_NODE_INFO nodes[WCT_MAX_NODE_COUNT];
+        DWORD count = WCT_MAX_NODE_COUNT;
+        BOOL cycle = FALSE;
+        const DWORD flags = WCT_OUT_OF_PROC_FLAG | WCT_OUT_OF_PROC_COM_FLAG | WCT_OUT_OF_PROC_CS_FLAG;
+        if (chain(session, 0, flags, threadId, &count, nodes, &cycle))
+        {
+            if (count > WCT_MAX_NODE_COUNT)
+                count = WCT_MAX_NODE_COUNT;
+            // The chain runs thread, what it waits on, the thread that owns that, and so on; the
+            // last thread of another process is the one to name, with what led to it.
+            const WAITCHAIN_NODE_INFO *object = NULL;
+            for (DWORD i = 1; i < count; ++i)
+            {
+                const WAITCHAIN_NODE_INFO &node = nodes[i];
+                if (node.ObjectType != WctThreadType)
+                {
+                    object = &node;
+                    continue;
+                }
+                if (node.ThreadObject.ProcessId != judgement.processId && node.ThreadObject.ProcessId != 0)
+                {
+                    verdict.waitsForProcess = node.ThreadObject.ProcessId;
+                    verdict.wait = object != NULL ? WaitKind(object->ObjectType) : "";
+                }
+            }
+            if (cycle)
+                verdict.state = THREAD_DEADLOCKED;
+            else if (verdict.waitsForProcess == 0 && object != NULL)
+            {
+                // Only a wait of its own: its kind, or the name the system gives it.
+                verdict.wait = object->ObjectType == WctUnknownType
+                                   ? Narrow(object->LockObject.ObjectName, WCT_OBJNAME_LENGTH)
+                                   : WaitKind(object->ObjectType);
+                verdict.device = object->ObjectType == WctUnknownType && object->ObjectStatus == WctStatusBlocked;
+            }
+        }
+        close(session);
+    }
+    FreeLibrary(advapi);
+}
+
+static void StartJudging(DWORD processId, DWORD threadId, Judgement &judgement)
+{
+    judgement.verdict = ThreadVerdict{THREAD_UNKNOWN, -1, 0, "", FALSE, ""};
+    judgement.processId = processId;
+    judgement.thread = NULL;
+    if (threadId == 0)
+    {
+        judgement.verdict.failed = "GetWindowThreadProcessId";
+        return;
+    }
+    HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId);
+    if (thread == NULL)
+    {
+        judgement.verdict.failed = "OpenThread";
+        return;
+    }
+    const NtQueryInformationThreadProc query = reinterpret_cast<NtQueryInformationThreadProc>(
+        reinterpret_cast<void (*)()>(FindSystemProc("ntdll.dll", "NtQueryInformationThread")));
+    ULONG suspended = 0;
+    if (query != NULL && query(thread, THREAD_SUSPEND_COUNT_CLASS, &suspended, sizeof suspended, NULL) >= 0 &&
+        suspended > 0)
+    {
+        judgement.verdict.state = THREAD_SUSPENDED;
+        CloseHandle(thread);
+        return;
+    }
+    if (!ThreadCpu(thread, &judgement.cpuAtStart))
+    {
+        judgement.verdict.failed = "GetThreadTimes";
+        CloseHandle(thread);
+        return;
+    }
+    judgement.thread = thread;
+    judgement.startedAt = GetTickCount64();
+}
+
+static void FinishJudging(DWORD threadId, Judgement &judgement)
+{
+    const ULONGLONG elapsed = GetTickCount64() - judgement.startedAt;
+    ULONGLONG cpu = 0;
+    if (!ThreadCpu(judgement.thread, &cpu) || cpu < judgement.cpuAtStart)
+        judgement.verdict.failed = "GetThreadTimes";
+    else
+    {
+        // Processor time in 100 ns units, wall time in milliseconds.
+        judgement.verdict.cpuPercent =
+            elapsed == 0 ? 0 : static_cast<int>((cpu - judgement.cpuAtStart) / (elapsed * 100));
+        if (judgement.verdict.cpuPercent >= WHY_BUSY_PERCENT)
+            judgement.verdict.state = THREAD_BUSY;
+        else
+            ReadWaitChain(threadId, judgement);
+    }
+    CloseHandle(judgement.thread);
+    judgement.thread = NULL;
+}
+
+void BeginVerdicts()
+{
+    FinishVerdicts();
+    judgements.clear();
+}
+
+void WithVerdict(DWORD processId, DWORD threadId, const std::function<void(const ThreadVerdict &)> &write)
+{
+    // A thread that cannot be named is judged for each window on its own.
+    const DWORD key = threadId;
+    if (key == 0 || judgements.find(key) == judgements.end())
+        StartJudging(processId, threadId, judgements[key]);
+    waiting.emplace_back(key, write);
+    WriteReadyVerdicts();
+}
+
+static void Answer(BOOL waitOut)
+{
+    while (!waiting.empty())
+    {
+        const DWORD key = waiting.front().first;
+        Judgement &judgement = judgements[key];
+        if (judgement.thread != NULL)
+        {
+            const ULONGLONG elapsed = GetTickCount64() - judgement.startedAt;
+            if (elapsed < WHY_SAMPLE_MS)
+            {
+                if (!waitOut)
+                    return;
+                Sleep(static_cast<DWORD>(WHY_SAMPLE_MS - elapsed));
+            }
+            FinishJudging(key, judgement);
+        }
+        // Taken off first: a write may be long, and nothing it does may see it twice.
+        const std::function<void(const ThreadVerdict &)> write = waiting.front().second;
+        waiting.pop_front();
+        write(judgement.verdict);
+    }
+}
+
+void WriteReadyVerdicts()
+{
+    Answer(FALSE);
+}
+
+void FinishVerdicts()
+{
+    Answer(TRUE);
+}
