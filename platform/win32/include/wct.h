@@ -45,24 +45,28 @@ typedef enum _WCT_OBJECT_STATUS
     WctStatusMax
 } WCT_OBJECT_STATUS;
 
+struct WCT_LOCK_OBJECT
+{
+    WCHAR ObjectName[WCT_OBJNAME_LENGTH];
+    std::int64_t Timeout;
+    BOOL Alertable;
+};
+
+struct WCT_THREAD_OBJECT
+{
+    DWORD ProcessId;
+    DWORD ThreadId;
+    DWORD WaitTime;
+    DWORD ContextSwitches;
+};
+
 typedef struct _WAITCHAIN_NODE_INFO
 {
     WCT_OBJECT_TYPE ObjectType;
     WCT_OBJECT_STATUS ObjectStatus;
     union {
-        struct
-        {
-            WCHAR ObjectName[WCT_OBJNAME_LENGTH];
-            std::int64_t Timeout;
-            BOOL Alertable;
-        } LockObject;
-        struct
-        {
-            DWORD ProcessId;
-            DWORD ThreadId;
-            DWORD WaitTime;
-            DWORD ContextSwitches;
-        } ThreadObject;
+        WCT_LOCK_OBJECT LockObject;
+        WCT_THREAD_OBJECT ThreadObject;
     };
 } WAITCHAIN_NODE_INFO, *PWAITCHAIN_NODE_INFO;
 
