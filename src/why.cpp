@@ -11,6 +11,13 @@
 // The number of times a thread has been suspended and not resumed (Windows 8.1 and later).
 const UINT THREAD_SUSPEND_COUNT_CLASS = 35;
 
+// Of Wait Chain Traversal, what not every SDK's wct.h names: the longest chain, following other
+// processes (their COM calls and critical sections too), and the socket and SMB waits.
+const DWORD WAIT_CHAIN_NODES = 16;
+const DWORD WAIT_CHAIN_OUT_OF_PROCESS = 0x1 | 0x2 | 0x4;
+const int WAIT_SOCKET_IO = 11;
+const int WAIT_SMB_IO = 12;
+
 typedef LONG(WINAPI *NtQueryInformationThreadProc)(HANDLE, UINT, PVOID, ULONG, ULONG *);
 typedef HWCT(WINAPI *OpenThreadWaitChainSessionProc)(DWORD, PWAITCHAINCALLBACK);
 typedef BOOL(WINAPI *GetThreadWaitChainProc)(HWCT, DWORD_PTR, DWORD, DWORD, LPDWORD, PWAITCHAIN_NODE_INFO, LPBOOL);
@@ -82,6 +89,10 @@ std::string DescribeVerdict(const ThreadVerdict &verdict)
 
 static const char *WaitKind(WCT_OBJECT_TYPE type)
 {
+    if (static_cast<int>(type) == WAIT_SOCKET_IO)
+        return "socket";
+    if (static_cast<int>(type) == WAIT_SMB_IO)
+        return "SMB";
     switch (type)
     {
     case WctCriticalSectionType:
@@ -99,10 +110,6 @@ static const char *WaitKind(WCT_OBJECT_TYPE type)
         return "thread";
     case WctProcessWaitType:
         return "process";
-    case WctSocketIoType:
-        return "socket";
-    case WctSmbIoType:
-        return "SMB";
     default:
         return "";
     }
@@ -154,14 +161,13 @@ static void ReadWaitChain(DWORD threadId, Judgement &judgement)
     HWCT session = open != NULL && chain != NULL && close != NULL ? open(0, NULL) : NULL;
     if (session != NULL)
     {
-        WAITCHAIN_NODE_INFO nodes[WCT_MAX_NODE_COUNT];
-        DWORD count = WCT_MAX_NODE_COUNT;
+        WAITCHAIN_NODE_INFO nodes[WAIT_CHAIN_NODES];
+        DWORD count = WAIT_CHAIN_NODES;
         BOOL cycle = FALSE;
-        const DWORD flags = WCT_OUT_OF_PROC_FLAG | WCT_OUT_OF_PROC_COM_FLAG | WCT_OUT_OF_PROC_CS_FLAG;
-        if (chain(session, 0, flags, threadId, &count, nodes, &cycle))
+        if (chain(session, 0, WAIT_CHAIN_OUT_OF_PROCESS, threadId, &count, nodes, &cycle))
         {
-            if (count > WCT_MAX_NODE_COUNT)
-                count = WCT_MAX_NODE_COUNT;
+            if (count > WAIT_CHAIN_NODES)
+                count = WAIT_CHAIN_NODES;
             // The chain runs thread, what it waits on, the thread that owns that, and so on; the
             // last thread of another process is the one to name, with what led to it.
             const WAITCHAIN_NODE_INFO *object = NULL;
