@@ -4,8 +4,10 @@
 //
 // KIND is "answer" (the thread pumps messages), "frozen" (the thread creates its windows and
 // never asks for a message again), "slow" (the thread pumps, but holds back its answer to each
-// WM_NULL for MS milliseconds) or "churn" (the thread creates and destroys its windows over and
-// over, pumping in between, until the scene ends). Every HEX is one window's caption,
+// WM_NULL for MS milliseconds), "churn" (the thread creates and destroys its windows over and
+// over, pumping in between, until the scene ends), "spin" (the thread creates its windows, then
+// computes without pause and never pumps) or "suspended" (the thread creates its windows and is
+// then suspended with SuspendThread). A frozen thread waits on an event, never to be set. Every HEX is one window's caption,
 // hex-encoded so that any byte survives the command line; COUNT repeats the group's windows on
 // the same thread.
 //
@@ -23,7 +25,7 @@ namespace {
 
 const char kClassName[] = "HungscanSceneWindow";
 
-enum Kind { kAnswer, kFrozen, kSlow, kChurn };
+enum Kind { kAnswer, kFrozen, kSlow, kChurn, kSpin, kSuspended };
 
 struct Group
 {
@@ -48,6 +50,10 @@ bool ParseGroup(const std::string &arg, Group &group)
         group.kind = kSlow;
     else if (parsed.kind == "churn")
         group.kind = kChurn;
+    else if (parsed.kind == "spin")
+        group.kind = kSpin;
+    else if (parsed.kind == "suspended")
+        group.kind = kSuspended;
     else
         return false;
     group.delayMs = static_cast<DWORD>(parsed.delayMs);
@@ -135,10 +141,19 @@ DWORD WINAPI GroupThread(LPVOID param)
             CreateSceneWindow(caption, group.delayMs);
     SetEvent(group.created);
 
-    if (group.kind == kFrozen)
+    if (group.kind == kFrozen || group.kind == kSuspended)
     {
         // Never ask for a message again: this is what a deadlocked program looks like.
         WaitForSingleObject(group.release, INFINITE);
+        return 0;
+    }
+    if (group.kind == kSpin)
+    {
+        // A program lost in a computation: all of a core, no messages.
+        volatile unsigned long long sum = 0;
+        while (WaitForSingleObject(group.release, 0) == WAIT_TIMEOUT)
+            for (unsigned i = 0; i < 10000000u; ++i)
+                sum = sum + i;
         return 0;
     }
     MSG msg;
@@ -185,8 +200,10 @@ int main(int argc, char **argv)
             std::printf("error: CreateThread failed\n");
             return 2;
         }
-        CloseHandle(thread);
         WaitForSingleObject(group.created, INFINITE);
+        if (group.kind == kSuspended)
+            SuspendThread(thread);
+        CloseHandle(thread);
     }
 
     std::printf("ready\n");

@@ -7,7 +7,9 @@ blocks below say so.
 """
 
 import collections
+import json
 import os
+import re
 import subprocess
 import sys
 import time
@@ -156,6 +158,48 @@ class FrozenScene(unittest.TestCase):
                 proc.wait(timeout=10)
             for stream in (proc.stdin, proc.stdout, proc.stderr):
                 stream.close()
+
+
+class Verdicts(unittest.TestCase):
+    """Threads that stop answering for different reasons: one blocked in a wait, one computing,
+    one suspended. --why and --json say which, as the system tells it (on Wine: the suspend
+    count and another process's thread times; no wait chains)."""
+
+    CAPTIONS = {b"Blocked": b"waiting", b"Spinning": b"busy", b"Suspended": b"suspended"}
+
+    @classmethod
+    def setUpClass(cls):
+        check_tools()
+        cls.desk = windows_desktop(WORK).open()
+        cls.addClassCleanup(cls.desk.close)
+        cls.desk.start_scene(SCENE, [group("frozen", b"Blocked"), group("spin", b"Spinning"),
+                                     group("suspended", b"Suspended")])
+        cls.path = windows_path(SCENE).encode()
+
+    def test_why_names_each_threads_state(self):
+        status, out, err = self.desk.run(HUNGSCAN, ["--why"])
+        self.assertEqual((status, err), (0, b""))
+        blocks = re.findall(rb" Caption: ([^\r\n]*)\r\n Path: ([^\r\n]*)\r\n Why: ([^\r\n]*)\r\n", out)
+        verdicts = {caption: why for caption, path, why in blocks if path == self.path and caption in self.CAPTIONS}
+        self.assertEqual(set(verdicts), set(self.CAPTIONS), out)
+        self.assertEqual(verdicts[b"Blocked"], b"waiting")
+        self.assertEqual(verdicts[b"Suspended"], b"suspended")
+        self.assertRegex(verdicts[b"Spinning"], rb"^busy, \d+% of a core$")
+        self.assertGreaterEqual(int(re.search(rb"\d+", verdicts[b"Spinning"]).group(0)), 50)
+
+    def test_json_records_parse_and_carry_the_verdicts(self):
+        status, out, err = self.desk.run(HUNGSCAN, ["--json"])
+        self.assertEqual((status, err), (0, b""))
+        self.assertNotIn(b"\r\n\r\n", out)  # records only: no banner, no empty lines
+        records = [json.loads(line) for line in out.decode("utf-8").split("\r\n") if line]
+        self.assertEqual(records[-1]["event"], "done")
+        self.assertEqual(records[-1]["status"], 0)
+        ours = {r["caption"]: r for r in records if r["event"] == "unresponsive" and r["caption"] in
+                [c.decode() for c in self.CAPTIONS]}
+        self.assertEqual({c: r["why"] for c, r in ours.items()},
+                         {c.decode(): w.decode() for c, w in self.CAPTIONS.items()})
+        self.assertGreaterEqual(ours["Spinning"]["cpu"], 50)
+        self.assertEqual(records[-1]["unresponsive"], len([r for r in records if r["event"] == "unresponsive"]))
 
 
 class RealProgram(unittest.TestCase):
