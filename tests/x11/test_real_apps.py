@@ -7,7 +7,9 @@ Needs HUNGSCAN_X11_EXE and HUNGSCAN_WINE_WORK (for Wine's prefix) in the environ
 sets them).
 """
 
+import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -93,6 +95,43 @@ class RealPrograms(unittest.TestCase):
 
 class RealProgramsUnderOpenbox(RealPrograms):
     window_manager = True
+
+
+class Verdicts(unittest.TestCase):
+    """Why real GTK programs do not answer: a main loop that computes, one that sleeps, and one
+    stopped with SIGSTOP. --why says busy, waiting (with the kernel's wait channel) and
+    suspended; --json says the same in its records."""
+
+    STALL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "gtk_stall.py")
+
+    def test_busy_waiting_and_stopped_gtk_programs(self):
+        with XDesktop() as desk, tempfile.TemporaryDirectory(prefix="hungscan-apps-") as home:
+            env = desk.env()
+            env.update(HOME=home, XDG_CONFIG_HOME=home, NO_AT_BRIDGE="1")
+            # Debian's own python3, which has the GTK bindings.
+            for mode in ("spin", "sleep"):
+                desk.start(["/usr/bin/python3", self.STALL, mode, "hungscan " + mode], env=env,
+                           stdin=subprocess.DEVNULL)
+            stopped = desk.start(PROGRAMS[0][2], env=env, stdin=subprocess.DEVNULL)
+            desk.await_windows([b"hungscan spin", b"hungscan sleep", PROGRAMS[0][1]])
+            time.sleep(1.5)  # past the stall, and the stopped program's last answer
+            os.killpg(stopped.pid, signal.SIGSTOP)
+            try:
+                status, out, err = desk.run([HUNGSCAN, "--why"])
+                records = desk.run([HUNGSCAN, "--json"])
+            finally:
+                os.killpg(stopped.pid, signal.SIGCONT)
+        self.assertEqual((status, err), (0, b""))
+        verdicts = dict(re.findall(rb" Caption: ([^\n]*)\n Path: [^\n]*\n Why: ([^\n]*)\n", out))
+        self.assertRegex(verdicts.get(b"hungscan spin", b""), rb"^busy, \d+% of a core$", out)
+        self.assertRegex(verdicts.get(b"hungscan sleep", b""), rb"^waiting \(\w+\)$", out)
+        self.assertEqual(verdicts.get(PROGRAMS[0][1]), b"suspended", out)
+        self.assertEqual(records[0], 0)
+        lines = [json.loads(line) for line in records[1].decode("utf-8").splitlines()]
+        whys = {r["caption"]: r["why"] for r in lines if r["event"] == "unresponsive"}
+        self.assertEqual((whys.get("hungscan spin"), whys.get("hungscan sleep"), whys.get(PROGRAMS[0][1].decode())),
+                         ("busy", "waiting", "suspended"), lines)
+        self.assertEqual(lines[-1]["event"], "done")
 
 
 class WatchRealProgram(unittest.TestCase):
