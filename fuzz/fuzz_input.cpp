@@ -1,6 +1,8 @@
 #include "fuzz_input.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <set>
@@ -77,7 +79,9 @@ scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size)
     const std::uint8_t mode = in.byte() % 4;
     unsigned interval = 0;
     std::vector<std::uint8_t> masks;
-    if (mode == 2)
+    if (mode == 1)
+        scenario.arguments.push_back("--json");
+    else if (mode == 2)
         scenario.arguments.push_back(in.text());
     else if (mode == 3)
     {
@@ -218,7 +222,7 @@ std::string EncodeFuzzInput(const scripted::Scenario &scenario)
     return out;
 }
 
-std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status)
+std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status, std::vector<unsigned long> *reported)
 {
     std::string out = "Checking for unresponsive windows...\n";
     const std::size_t count = scenario.windows.size();
@@ -235,6 +239,8 @@ std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status)
         const scripted::Window *owner = window.owner == 0 ? nullptr : FirstWithOwner(scenario, window.owner);
         if (owner != nullptr && owner->ownerFrozen && !owner->queryRefused)
             continue;
+        if (reported != nullptr)
+            reported->push_back(0x10000ul + 16ul * i); // the handle the scripted platform gives window i
         const std::string caption = window.captionReadable ? Shown(window.caption) : "";
         out += "\nUnresponsive Window:\n Caption: " + caption + "\n";
         if (owner == nullptr || !owner->opens)
@@ -279,6 +285,10 @@ std::string ExpectedCommand(const std::vector<std::string> &arguments, unsigned 
         return "wrong";
     const std::string argument = arguments[0];
     const std::string lower = Lower(argument);
+    if (lower == "--json" || lower == "/json")
+        return "json";
+    if (lower == "--why" || lower == "/why")
+        return "why";
     if (lower == "--version")
         return "version";
     for (const char *form : {"--watch=", "/watch:"})
@@ -350,5 +360,158 @@ std::string CheckWatchOutput(const std::string &out, unsigned interval, size_t f
     const std::string tail = "\n\nDone.\n";
     if (out.size() < tail.size() || out.compare(out.size() - tail.size(), tail.size(), tail) != 0)
         return "no closing Done.";
+    return "";
+}
+
+namespace {
+
+// A strict reading of one JSON value (RFC 8259): true when text[pos...] holds one, pos past it.
+struct JsonReader
+{
+    const std::string &text;
+    size_t pos;
+    int depth;
+
+    void Space()
+    {
+        while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n' || text[pos] == '\r'))
+            ++pos;
+    }
+    bool Literal(const char *word)
+    {
+        const size_t length = std::char_traits<char>::length(word);
+        if (text.compare(pos, length, word) != 0)
+            return false;
+        pos += length;
+        return true;
+    }
+    bool String()
+    {
+        if (pos >= text.size() || text[pos] != '"')
+            return false;
+        for (++pos; pos < text.size();)
+        {
+            const unsigned char c = static_cast<unsigned char>(text[pos]);
+            if (c == '"')
+            {
+                ++pos;
+                return true;
+            }
+            if (c < 0x20)
+                return false;
+            if (c == '\\')
+            {
+                if (++pos >= text.size())
+                    return false;
+                const char e = text[pos++];
+                if (e == 'u')
+                {
+                    if (pos + 4 > text.size() || text.substr(pos, 4).find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                        return false;
+                    pos += 4;
+                }
+                else if (std::string("\"\\/bfnrt").find(e) == std::string::npos)
+                    return false;
+                continue;
+            }
+            // One whole UTF-8 character.
+            const size_t length = c < 0x80 ? 1 : (c >> 5) == 6 && c >= 0xC2 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 && c <= 0xF4 ? 4 : 0;
+            if (length == 0 || pos + length > text.size())
+                return false;
+            for (size_t k = 1; k < length; ++k)
+                if ((static_cast<unsigned char>(text[pos + k]) & 0xC0) != 0x80)
+                    return false;
+            pos += length;
+        }
+        return false;
+    }
+    bool Number()
+    {
+        const size_t start = pos;
+        if (pos < text.size() && text[pos] == '-')
+            ++pos;
+        if (pos >= text.size() || !std::isdigit(static_cast<unsigned char>(text[pos])))
+            return false;
+        if (text[pos] == '0')
+            ++pos;
+        else
+            while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])))
+                ++pos;
+        return pos > start;
+    }
+    bool Value()
+    {
+        if (++depth > 16)
+            return false;
+        Space();
+        bool ok = false;
+        if (pos >= text.size())
+            ok = false;
+        else if (text[pos] == '{' || text[pos] == '[')
+        {
+            const char close = text[pos] == '{' ? '}' : ']';
+            const bool object = close == '}';
+            ++pos;
+            Space();
+            ok = pos < text.size() && text[pos] == close;
+            if (ok)
+                ++pos;
+            while (!ok)
+            {
+                Space();
+                if (object && (!String() || (Space(), pos >= text.size() || text[pos++] != ':')))
+                    break;
+                if (!Value())
+                    break;
+                Space();
+                if (pos < text.size() && text[pos] == ',')
+                {
+                    ++pos;
+                    continue;
+                }
+                ok = pos < text.size() && text[pos] == close;
+                if (ok)
+                    ++pos;
+                break;
+            }
+        }
+        else if (text[pos] == '"')
+            ok = String();
+        else
+            ok = Literal("true") || Literal("false") || Literal("null") || Number();
+        --depth;
+        return ok;
+    }
+};
+
+} // namespace
+
+std::string CheckRecords(const std::string &out, const std::vector<unsigned long> &reported, int status)
+{
+    std::istringstream lines(out);
+    std::string line;
+    std::vector<unsigned long> windows;
+    std::string last;
+    while (std::getline(lines, line))
+    {
+        JsonReader reader{line, 0, 0};
+        if (!reader.Value() || (reader.Space(), reader.pos != line.size()) || line[0] != '{')
+            return "not one JSON object: " + line;
+        static const std::string unresponsive = "{\"event\":\"unresponsive\",";
+        if (line.compare(0, unresponsive.size(), unresponsive) == 0)
+        {
+            const size_t at = line.find("\"window\":");
+            if (at == std::string::npos)
+                return "a record without its window: " + line;
+            windows.push_back(std::strtoul(line.c_str() + at + 9, nullptr, 10));
+        }
+        last = line;
+    }
+    if (windows != reported)
+        return std::to_string(windows.size()) + " windows in records, " + std::to_string(reported.size()) + " in the report";
+    static const std::string done = "{\"event\":\"done\",";
+    if (last.compare(0, done.size(), done) != 0 ||
+        last.find(",\"status\":" + std::to_string(status) + "}") == std::string::npos)
+        return "no closing record with the status: " + last;
     return "";
 }

@@ -1,7 +1,7 @@
 // Turns arbitrary bytes into a scripted desktop and command line, and a scenario back into bytes
 // (for seeds).
 //
-//   mode            % 4: 0 or 1 a plain scan of the desktop; 2 one argument, TEXT, then the
+//   mode            % 4: 0 a plain scan of the desktop; 1 a scan with --json; 2 one argument, TEXT, then the
 //                   desktop (an argument that asks for a watch is stopped at once); 3 a watch:
 //                   interval byte (1 + value % 5 s), rounds byte (1 + value % 4), a mask byte per
 //                   round, then the desktop. Round r shows the desktop from r intervals on with
@@ -34,11 +34,18 @@
 scripted::Scenario DecodeFuzzInput(const std::uint8_t *data, std::size_t size);
 std::string EncodeFuzzInput(const scripted::Scenario &scenario);
 
-// What the scan must write for a desktop, worked out from the rules rather than the program.
-std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status);
+// What the scan must write for a desktop, worked out from the rules rather than the program;
+// with reported, the handles of the windows it reports, in order.
+std::string ExpectedTranscript(const scripted::Scenario &scenario, int &status,
+                               std::vector<unsigned long> *reported = nullptr);
 
-// What the command line asks for, worked out from the rules: "scan", "help", "version", "watch"
-// (with its interval) or "wrong".
+// Checks --json output: every line one JSON object under a strict reading, one "unresponsive"
+// record for each window of the report and in its order, and a closing "done" record with the
+// status. Returns a fault, or "".
+std::string CheckRecords(const std::string &out, const std::vector<unsigned long> &reported, int status);
+
+// What the command line asks for, worked out from the rules: "scan", "json" (records of a scan),
+// "why", "help", "version", "watch" (with its interval) or "wrong".
 std::string ExpectedCommand(const std::vector<std::string> &arguments, unsigned &interval);
 
 // Checks a watch's whole output against its rules: the header, well-formed lines, every window

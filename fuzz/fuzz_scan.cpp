@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     unsigned interval = 0;
     const std::string command = ExpectedCommand(scenario.arguments, interval);
     int expectedStatus = 0;
-    const std::string expected = ExpectedTranscript(scenario, expectedStatus);
+    std::vector<unsigned long> reported;
+    const std::string expected = ExpectedTranscript(scenario, expectedStatus, &reported);
 
     std::vector<std::string> arguments = {"hungscan"};
     arguments.insert(arguments.end(), scenario.arguments.begin(), scenario.arguments.end());
@@ -72,14 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             Fail("callback result", std::to_string(result));
     if (!pending.empty())
         Fail("output left unflushed", pending);
-    if (command != "watch" && command != "scan" && !trace.enumerationResults.empty())
+    if (command != "watch" && command != "scan" && command != "json" && command != "why" &&
+        !trace.enumerationResults.empty())
         Fail("an option scanned", command);
     // Standard error: the refusal of a wrong command line; the reason a scan failed; for a watch
     // (whose scripted output is never a console) how to stop it, and the reason for the first of
     // each run of failed scans. Nothing else.
     std::string expectedErrors;
     const std::string reason = "hungscan: cannot list the windows: Access is denied\n";
-    if (command == "scan" && expectedStatus != 0)
+    if ((command == "scan" || command == "json" || command == "why") && expectedStatus != 0)
         expectedErrors = reason;
     else if (command == "watch")
     {
@@ -108,6 +110,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             Fail("watch output", fault + "\nwritten:\n" + flushed);
         if (trace.enumerationResults.empty() || status != (trace.enumerationResults.back() ? 0 : 1))
             Fail("watch exit status", std::to_string(status));
+    }
+    else if (command == "json")
+    {
+        const std::string fault = CheckRecords(flushed, reported, expectedStatus);
+        if (!fault.empty())
+            Fail("records", fault + "\nwritten:\n" + flushed);
+        if (status != expectedStatus)
+            Fail("exit status", std::to_string(status));
+    }
+    else if (command == "why")
+    {
+        // The report of the same desktop, with one verdict line closing each block.
+        std::istringstream lines(flushed);
+        std::string line, withoutVerdicts;
+        size_t verdicts = 0;
+        while (std::getline(lines, line))
+        {
+            if (line.compare(0, 6, " Why: ") == 0)
+                ++verdicts;
+            else
+                withoutVerdicts += line + (lines.eof() ? "" : "\n");
+        }
+        if (withoutVerdicts != expected || verdicts != reported.size())
+            Fail("report with verdicts", "expected:\n" + expected + "\nwritten:\n" + flushed);
+        if (status != expectedStatus)
+            Fail("exit status", std::to_string(status));
     }
     else if (command == "wrong")
     {
