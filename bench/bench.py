@@ -13,6 +13,8 @@ few windows that answer after 300 ms, which must not be reported. The baseline p
 after the other on both platforms. At each step runs of the two programs alternate and medians
 are reported; then the scan is timed on desktops of 100, 500 and 2000 answering windows. The
 last line is `ratio=R n=N h=H s=S` for the scene asked for. Exits 1 when a target is missed.
+On the desktop with H frozen windows the scan is also timed with --why, which judges each
+frozen thread: it may add at most 300 ms, however many threads need a sample.
 
 On X11 a third program is timed too, the floor: one pipelined pass on one connection that lists
 the windows, reads their WM_PROTOCOLS, pings them and collects the answers, which is the least
@@ -54,13 +56,13 @@ def scene_groups(n, h, s, prompt=0):
     return groups
 
 
-def timed_run(desk, exe):
+def timed_run(desk, exe, options=()):
     """Wall time (ms), peak resident memory (KiB) and standard output of one run."""
     start = time.monotonic()
     if isinstance(desk, WineDesktop):
-        proc = desk.start(exe, stdin=subprocess.DEVNULL)
+        proc = desk.start(exe, list(options), stdin=subprocess.DEVNULL)
     else:
-        proc = desk.start([exe], stdin=subprocess.DEVNULL)
+        proc = desk.start([exe, *options], stdin=subprocess.DEVNULL)
     out = proc.stdout.read()
     proc.stderr.read()
     _, status, usage = os.wait4(proc.pid, 0)
@@ -111,6 +113,12 @@ def measure(desk, args, n, h, s):
         "floor": statistics.median(floor) if floor else None,
         "rss": max(rss), "wait": unavoidable_wait_ms(args.platform, h, s), "blocks": blocks,
     }
+
+
+def measure_why(desk, args):
+    """Median wall time (ms) of the scan with --why on the desktop as it is now."""
+    timed_run(desk, args.hungscan, ["--why"])
+    return statistics.median(timed_run(desk, args.hungscan, ["--why"])[0] for _ in range(args.runs))
 
 
 def clear(desk, scenes):
@@ -172,6 +180,9 @@ def main():
         frozen = add_scene(desk, args, 0, h, 0) if h else None
         results["no slow"] = measure(desk, args, n, h, 0)
         print(row("+ frozen" if x11 else "+ deemed hung", results["no slow"]), flush=True)
+        why_ms = measure_why(desk, args)
+        print("%-16s %5d %4d %3d %8s %12.0f   (--why: the same scan, each thread judged)" % (
+            "  with --why", n, h, 0, "", why_ms), flush=True)
         if x11:
             # Slow windows would hide behind the frozen ones' second: time them alone first.
             if frozen is not None:
@@ -243,6 +254,9 @@ def main():
         checks.append(("each window on its own clock among %d" % CLOCK_DESKTOP, clocks == (3, 0),
                        "%d ms answerer reported %d of 3, %d ms one %d of 3" % (
                            CLOCK_LATE_MS, clocks[0], CLOCK_IN_TIME_MS, clocks[1])))
+    why_cost = why_ms - no_slow["scan"]
+    checks.append(("--why adds at most 300 ms with H frozen", why_cost <= 300,
+                   "%+.0f ms for %d" % (why_cost, h)))
     checks.append(("peak memory flat in N within 5%", rss_spread <= 0.05,
                    "%.1f%% from N=100 to N=2000" % (rss_spread * 100)))
     print()
