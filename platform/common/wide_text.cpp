@@ -15,20 +15,24 @@ std::u16string Utf16FromUtf8(const std::string &bytes)
         const unsigned char c = static_cast<unsigned char>(bytes[i]);
         const size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
         char32_t code = length == 1 ? c : length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
-        bool valid = length > 0 && i + length <= bytes.size();
-        for (size_t k = 1; valid && k < length; ++k)
+        // How far the sequence is well formed: the second byte's range depends on the first, so
+        // that no overlong form, surrogate or code point past U+10FFFF gets through.
+        size_t taken = length > 0 ? 1 : 0;
+        while (taken > 0 && taken < length && i + taken < bytes.size())
         {
-            const unsigned char next = static_cast<unsigned char>(bytes[i + k]);
-            valid = (next & 0xC0) == 0x80;
+            const unsigned char next = static_cast<unsigned char>(bytes[i + taken]);
+            const unsigned char low = taken == 1 && c == 0xE0 ? 0xA0 : taken == 1 && c == 0xF0 ? 0x90 : 0x80;
+            const unsigned char high = taken == 1 && c == 0xED ? 0x9F : taken == 1 && c == 0xF4 ? 0x8F : 0xBF;
+            if (next < low || next > high)
+                break;
             code = (code << 6) | (next & 0x3F);
+            ++taken;
         }
-        // Overlong forms, surrogates and what lies past U+10FFFF are not characters.
-        valid = valid && !(length == 3 && code < 0x800) && !(length == 4 && (code < 0x10000 || code > 0x10FFFF)) &&
-                !(code >= 0xD800 && code <= 0xDFFF);
-        if (!valid)
+        if (length == 0 || taken < length)
         {
+            // Each maximal ill-formed part becomes one U+FFFD, as Unicode recommends.
             out.push_back(u'\uFFFD');
-            ++i;
+            i += taken > 0 ? taken : 1;
             continue;
         }
         if (code >= 0x10000)

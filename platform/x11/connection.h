@@ -97,6 +97,9 @@ void HandListenerEvents(EventHandler onEvent, LossHandler onLoss);
 // destruction of every top-level window (a window manager's frame goes with its client).
 void ListenToRoot(bool on);
 
+// Hears of the destruction of these windows between enumerations too, or no longer.
+void ListenToWindows(const std::vector<xcb_window_t> &windows, bool on);
+
 } // namespace hungscan_x11
 
 #endif

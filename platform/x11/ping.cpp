@@ -39,9 +39,20 @@ struct Pings
     std::mutex mutex;
     std::condition_variable answered;
     std::unordered_map<xcb_window_t, PendingPing> pending;
-    // Windows destroyed since this enumeration began. Their ids may already name another
-    // client's window, which must not answer for them.
-    std::unordered_set<xcb_window_t> destroyed;
+    // How many times each window id was seen destroyed, and in which enumeration last: a
+    // handle carries its window's count, so that it never names a window that took the id
+    // since. Kept while the id is listed or watched, and one enumeration after.
+    struct Generation
+    {
+        std::uint32_t count;
+        std::uint64_t scan;
+    };
+    std::unordered_map<xcb_window_t, Generation> generations;
+    std::uint64_t scan = 0;
+    // Windows whose destruction the listener hears of between enumerations too: those that did
+    // not answer, which a watch holds on to.
+    std::unordered_set<xcb_window_t> watched;
+    std::unordered_set<xcb_window_t> unanswered; // in this enumeration
     // The client each top-level window of this enumeration stands for, where they differ (a
     // window manager's frame): the frame's destruction is its client's.
     std::unordered_map<xcb_window_t, xcb_window_t> clientOf;
@@ -140,6 +151,20 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows, co
         {
             if (i < tops.size() && tops[i] != windows[i])
                 pings.clientOf[tops[i]] = windows[i];
+        }
+        // What no handle can hold any longer: ids neither listed nor watched, destroyed before
+        // the enumeration before this one.
+        std::unordered_set<xcb_window_t> listed(windows.begin(), windows.end());
+        for (auto generation = pings.generations.begin(); generation != pings.generations.end();)
+        {
+            if (generation->second.scan + 1 < pings.scan && !listed.count(generation->first) &&
+                !pings.watched.count(generation->first))
+                generation = pings.generations.erase(generation);
+            else
+                ++generation;
+        }
+        for (size_t i = 0; i < windows.size(); ++i)
+        {
             if (takesPart[i])
                 pinged.push_back(windows[i]);
             else
@@ -216,29 +241,53 @@ int AwaitPing(xcb_window_t window, unsigned timeoutMs)
     // Only an answer that came within this window's own time counts.
     const int result = ping.destroyed ? PING_WINDOW_DESTROYED : ping.hasAnswer && ping.answered <= deadline ? 1 : 0;
     pings.pending.erase(found);
+    if (result == 0)
+        pings.unanswered.insert(window);
     return result;
 }
 
-bool DestroyedDuringScan(xcb_window_t window)
+std::uint32_t WindowGeneration(xcb_window_t window)
 {
     std::lock_guard<std::mutex> lock(pings.mutex);
-    return pings.destroyed.count(window) != 0;
+    const auto found = pings.generations.find(window);
+    return found != pings.generations.end() ? found->second.count : 0;
 }
 
 void BeginScan()
 {
     std::lock_guard<std::mutex> lock(pings.mutex);
-    pings.destroyed.clear();
+    ++pings.scan;
+    pings.unanswered.clear();
     pings.outside.clear();
     pings.clientOf.clear();
 }
 
 void ForgetPings(xcb_connection_t *c)
 {
+    // The windows that did not answer stay heard of until they answer or go; the others not.
+    std::vector<xcb_window_t> start, stop;
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
+        for (const auto &entry : pings.pending)
+            if (!entry.second.destroyed)
+                pings.unanswered.insert(entry.first);
         pings.pending.clear();
+        for (const xcb_window_t window : pings.unanswered)
+            if (pings.watched.insert(window).second)
+                start.push_back(window);
+        for (auto window = pings.watched.begin(); window != pings.watched.end();)
+        {
+            if (pings.unanswered.count(*window) == 0)
+            {
+                stop.push_back(*window);
+                window = pings.watched.erase(window);
+            }
+            else
+                ++window;
+        }
     }
+    ListenToWindows(start, true);
+    ListenToWindows(stop, false);
     ListenToRoot(false);
     TakeErrors(c, [](const xcb_generic_error_t &) {});
 }
@@ -272,7 +321,10 @@ void NoteDestroyed(xcb_window_t window)
         std::lock_guard<std::mutex> lock(pings.mutex);
         const auto frame = pings.clientOf.find(window);
         const xcb_window_t client = frame != pings.clientOf.end() ? frame->second : window;
-        pings.destroyed.insert(client);
+        Pings::Generation &generation = pings.generations[client];
+        ++generation.count;
+        generation.scan = pings.scan;
+        pings.watched.erase(client); // its selection went with it
         auto found = pings.pending.find(client);
         if (found != pings.pending.end())
             found->second.destroyed = true;

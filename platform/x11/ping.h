@@ -6,6 +6,7 @@
 
 #include <xcb/xcb.h>
 
+#include <cstdint>
 #include <vector>
 
 namespace hungscan_x11 {
@@ -29,12 +30,12 @@ constexpr int PING_OUTSIDE_PROTOCOL = -3;
 // outstanding otherwise. The ping is forgotten either way.
 int AwaitPing(xcb_window_t window, unsigned timeoutMs);
 
-// An enumeration begins: what earlier ones saw destroyed is forgotten.
+// An enumeration begins.
 void BeginScan();
 
-// Whether the window was destroyed since the enumeration began (its id may name another
-// client's window by now).
-bool DestroyedDuringScan(xcb_window_t window);
+// How many times a window with this id was seen destroyed: the windows that had the id before
+// the one that has it now. What a handle carries, so that it never names a successor.
+std::uint32_t WindowGeneration(xcb_window_t window);
 
 // Drops every ping still outstanding.
 void ForgetPings(xcb_connection_t *c);

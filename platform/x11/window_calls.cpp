@@ -35,14 +35,26 @@ using namespace hungscan_platform;
 
 namespace {
 
+// A handle is the window's id and, in the three bits X leaves clear in every id, how many
+// windows with that id were seen destroyed before it: the handle of a window that is gone
+// never names the window that took its id, as a Windows handle never does.
+constexpr unsigned GENERATION_SHIFT = 29;
+
 xcb_window_t ToWindow(HWND hwnd)
 {
-    return static_cast<xcb_window_t>(reinterpret_cast<std::uintptr_t>(hwnd));
+    return static_cast<xcb_window_t>(reinterpret_cast<std::uintptr_t>(hwnd) & ((1u << GENERATION_SHIFT) - 1));
 }
 
 HWND ToHwnd(xcb_window_t window)
 {
-    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window));
+    const std::uintptr_t generation = WindowGeneration(window) & 7u;
+    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window) | generation << GENERATION_SHIFT);
+}
+
+// A handle of a window destroyed since it was handed out.
+bool Stale(HWND hwnd)
+{
+    return ToHwnd(ToWindow(hwnd)) != hwnd;
 }
 
 thread_local DWORD lastError = 0;
@@ -138,7 +150,7 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
         return 0;
     }
     const xcb_window_t window = ToWindow(hWnd);
-    int answered = DestroyedDuringScan(window) ? PING_WINDOW_DESTROYED : AwaitPing(window, uTimeout);
+    int answered = Stale(hWnd) ? PING_WINDOW_DESTROYED : AwaitPing(window, uTimeout);
     // A client outside the protocol cannot be probed: it counts as answering.
     if (answered == PING_OUTSIDE_PROTOCOL)
         answered = 1;
@@ -178,7 +190,7 @@ extern "C" BOOL WINAPI IsHungAppWindow(HWND)
 extern "C" BOOL WINAPI IsWindow(HWND hWnd)
 {
     xcb_connection_t *c = Display();
-    return c != nullptr && !DestroyedDuringScan(ToWindow(hWnd)) && WindowExists(c, ToWindow(hWnd)) &&
+    return c != nullptr && !Stale(hWnd) && WindowExists(c, ToWindow(hWnd)) &&
            !ConnectionLost();
 }
 
@@ -190,7 +202,7 @@ extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
     xcb_connection_t *c = Display();
     std::string name;
     ServerWait wait;
-    if (c == nullptr || !ReadWindowName(c, ToWindow(hWnd), static_cast<size_t>(nMaxCount - 1), name))
+    if (c == nullptr || Stale(hWnd) || !ReadWindowName(c, ToWindow(hWnd), static_cast<size_t>(nMaxCount - 1), name))
         return 0;
     std::memcpy(lpString, name.data(), name.size());
     lpString[name.size()] = '\0';
@@ -207,7 +219,7 @@ extern "C" int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount)
     std::string name;
     ServerWait wait;
     // A character of UTF-16 is at most three bytes of UTF-8 (a pair, four for two).
-    if (c == nullptr || !ReadWindowName(c, ToWindow(hWnd), 3 * static_cast<size_t>(nMaxCount - 1), name))
+    if (c == nullptr || Stale(hWnd) || !ReadWindowName(c, ToWindow(hWnd), 3 * static_cast<size_t>(nMaxCount - 1), name))
         return 0;
     return static_cast<int>(CopyWide(Utf16FromUtf8(name), lpString, static_cast<DWORD>(nMaxCount)));
 }
@@ -215,7 +227,7 @@ extern "C" int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount)
 extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
 {
     xcb_connection_t *c = Display();
-    if (c == nullptr)
+    if (c == nullptr || Stale(hWnd))
         return 0;
     ServerWait wait;
     const pid_t pid = ProcessOf(c, ToWindow(hWnd));

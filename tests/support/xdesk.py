@@ -51,6 +51,18 @@ class XDesktop(PrivateDesktop):
     def start_scene(self, scene, groups, user=None, display=None, timeout=60):
         return self.await_ready(self.start([scene, *groups], user=user, display=display), timeout)
 
+    def await_managed(self, count, timeout=20):
+        """Waits until the window manager manages at least count client windows: a window it is
+        still taking into a frame is in neither place a scan looks."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            listing = subprocess.run(["xprop", "-root", "_NET_CLIENT_LIST"], env=self.env(),
+                                     capture_output=True, timeout=10).stdout
+            if listing.count(b"0x") >= count:
+                return
+            time.sleep(0.1)
+        raise RuntimeError("the window manager did not take %d windows in" % count)
+
     def _start_window_manager(self):
         # Its own HOME, so no user configuration comes into play.
         self.home = tempfile.TemporaryDirectory(prefix="hungscan-wm-")

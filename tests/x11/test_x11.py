@@ -7,6 +7,7 @@ Needs HUNGSCAN_X11_EXE and HUNGSCAN_XSCENE_EXE in the environment (CTest sets th
 
 import collections
 import fcntl
+import json
 import os
 import random
 import shutil
@@ -34,6 +35,8 @@ UTF8_NAME = "Grüße, 世界 ✓".encode("utf-8")
 UTF8_LONG_NAME = b"u" * 1021 + "世界".encode("utf-8")
 # NEL (a C1 control), LINE SEPARATOR and PARAGRAPH SEPARATOR end lines for some readers.
 LINE_BREAKING_NAME = "one\u0085two\u2028three\u2029four\u00a0five".encode("utf-8")
+# Not UTF-8: a stray continuation byte, a lead byte without its follower, an overlong form.
+INVALID_UTF8_NAME = b"bad \x80 \xe4\xb8 \xc0\xaf name"
 NOBODY = 65534
 ANOTHER_USER = 65533
 
@@ -64,7 +67,7 @@ class Scene(unittest.TestCase):
         # Runs even when the rest of the set-up fails.
         cls.addClassCleanup(cls.desk.close)
         # Groups are created in this order, so each stacks above the one before.
-        cls.desk.start_scene(SCENE, [
+        groups = [
             group("answer", b"Answering"),
             group("frozen", b"Frozen"),
             group("slow=1500", b"Answers after 1500 ms"),
@@ -77,12 +80,17 @@ class Scene(unittest.TestCase):
             group("frozen", UTF8_LONG_NAME),
             group("frozen", HOSTILE + UTF8_NAME),
             group("frozen", LINE_BREAKING_NAME),
-        ])
+            group("frozen", INVALID_UTF8_NAME),
+        ]
+        cls.desk.start_scene(SCENE, groups)
+        if cls.window_manager:
+            cls.desk.await_managed(sum(len(g.split(":")) - 1 for g in groups))
         cls.path = os.path.realpath(SCENE).encode()
         cls.status, cls.out, cls.err = cls.desk.run([HUNGSCAN])
 
     def expected_top_down(self):
-        captions = ["one?two?three?four\u00a0five".encode("utf-8"), shown(HOSTILE) + UTF8_NAME, UTF8_LONG_NAME[:1021], UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",
+        captions = [INVALID_UTF8_NAME, "one?two?three?four\u00a0five".encode("utf-8"), shown(HOSTILE) + UTF8_NAME,
+                    UTF8_LONG_NAME[:1021], UTF8_NAME, LONG_NAME[:1023], b"", b"Twin two", b"Twin one",
                     b"Answers after 1500 ms", b"Frozen"]
         return [(c, self.path) for c in captions]
 
@@ -91,6 +99,23 @@ class Scene(unittest.TestCase):
 
     def test_unanswered_windows_are_reported_with_the_owner_path(self):
         self.assertEqual(collections.Counter(parse(self.out, LF)), collections.Counter(self.expected_top_down()))
+
+    def test_records_give_captions_as_the_windows_have_them(self):
+        # The report's windows, as records: text that is not UTF-8 replaced, every control
+        # character escaped, every line an object a strict parser reads.
+        status, out, err = self.desk.run([HUNGSCAN, "--json"])
+        self.assertEqual((status, err), (0, b""))
+        records = [json.loads(line) for line in out.decode("utf-8").split("\n") if line]
+        captions = collections.Counter(r["caption"] for r in records if r["event"] == "unresponsive")
+        names = [INVALID_UTF8_NAME, LINE_BREAKING_NAME, HOSTILE + UTF8_NAME, UTF8_LONG_NAME, UTF8_NAME,
+                 LONG_NAME[:1023], b"", b"Twin two", b"Twin one", b"Answers after 1500 ms", b"Frozen"]
+        # Python's decoder replaces as Unicode recommends: each maximal ill-formed part once.
+        expected = [name.decode("utf-8", errors="replace") for name in names]
+        self.assertEqual(captions, collections.Counter(expected))
+        self.assertEqual(records[-1], {"event": "done", "time": records[-1]["time"], "windows": records[-1]["windows"],
+                                       "unresponsive": len(expected), "status": 0})
+        for raw in out.split(b"\n"):
+            self.assertFalse(set(raw) & (set(range(0x20)) | {0x7F}), raw)  # nothing acts on a terminal
 
     def test_scans_back_to_back_judge_alike(self):
         # The late answers to one scan's pings arrive while the next scan waits for its own.
@@ -141,6 +166,28 @@ class ForeignOwners(unittest.TestCase):
             desk.start_scene(SCENE, [group("frozen", b"Frozen"), group("forge", b"Forger")])
             status, out, err = desk.run([HUNGSCAN])
         self.assertEqual((status, out, err), (0, transcript([(b"Frozen", os.path.realpath(SCENE).encode())]), b""))
+
+    def test_watch_tells_a_window_nobody_owns_from_its_successor(self):
+        # A remote client's window has no local owner to tell it apart. It stops answering; its
+        # program goes while the watch waits, and another takes the window id at once: the
+        # first is gone, the second is a window of its own (which answers).
+        with XDesktop(tcp=True) as desk:
+            remote = "127.0.0.1" + desk.display
+            old = desk.start_scene(SCENE, [group("frozen+foreign", b"Remote")], display=remote)
+            watch = desk.start([HUNGSCAN, "--watch=2"])
+            head = read_line(watch.stdout, 10) + read_line(watch.stdout, 10)
+            self.assertIn(b" Unresponsive: Remote | !! Error (OpenProcess)", head)
+            kill(old)
+            desk.processes.remove(old)
+            desk.start_scene(SCENE, [group("answer+foreign", b"Remote")], display=remote)
+            time.sleep(3)  # the next scan
+            watch.stdin.write(b"\n")
+            watch.stdin.flush()
+            status, out, err = desk.finish(watch, None, 10)
+        self.assertEqual(status, 0)
+        self.assertRegex(out, rb"(?m)^[-0-9]+ [:0-9]+ Gone after \d+ s: Remote \| !! Error \(OpenProcess\)$")
+        self.assertNotIn(b"Responding again", out)
+        self.assertNotIn(b"Still unresponsive", out)
 
     def test_client_over_tcp_is_vouched_for_only_by_its_own_host_name(self):
         with XDesktop(tcp=True) as desk:
