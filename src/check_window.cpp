@@ -236,22 +236,22 @@ static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
                 [block](const ThreadVerdict &verdict) { std::cout << block << " Why: " << DescribeVerdict(verdict) << std::endl; });
 }
 
-BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM lParam)
+BOOL CALLBACK CheckWindowWithOptionsProc(HWND hwnd, LPARAM lParam)
 {
-    ScanOptions *options = reinterpret_cast<ScanOptions *>(lParam);
-    if (options != NULL)
-    {
-        WriteReadyVerdicts();
-        ++options->probed;
-    }
+    ScanOptions &options = *reinterpret_cast<ScanOptions *>(lParam);
+    WriteReadyVerdicts();
+    ++options.probed;
+    DWORD processId = 0;
+    if (IsWindowUnresponsive(hwnd, &processId))
+        ReportWithVerdict(hwnd, processId, options);
+    return TRUE;
+}
+
+BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
+{
     DWORD processId = 0;
     if (!IsWindowUnresponsive(hwnd, &processId))
         return TRUE;
-    if (options != NULL)
-    {
-        ReportWithVerdict(hwnd, processId, *options);
-        return TRUE;
-    }
 
     char text[TEXT_BUFFER_SIZE];
     ReadCaption(hwnd, text);

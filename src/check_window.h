@@ -13,8 +13,7 @@ const UINT PROBE_TIMEOUT_MS = 1000;
 // Caption and executable path share one buffer; the size counts the terminating NUL.
 const int TEXT_BUFFER_SIZE = 1024;
 
-// What a scan with options asks for, handed to CheckWindowProc as its context (0: the plain
-// report): a verdict in each block, or records instead of the report.
+// What a scan with options asks for: a verdict in each block, or records instead of the report.
 struct ScanOptions
 {
     BOOL why;
@@ -27,6 +26,9 @@ struct ScanOptions
 // Probes one window and reports it on standard output if its thread does not answer.
 // Always returns TRUE so the enumeration reaches every window.
 BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM lParam);
+
+// The same with options, handed as the context: a ScanOptions.
+BOOL CALLBACK CheckWindowWithOptionsProc(HWND hwnd, LPARAM lParam);
 
 // Probes one window: TRUE when its thread did not answer for lack of an answer, the window still
 // exists and its process is not one the system has frozen. Leaves the owner's process id in

@@ -174,7 +174,7 @@ static int ScanWithOptions(BOOL why, BOOL json)
     if (!json)
         std::cout << "Checking for unresponsive windows..." << std::endl;
     BeginVerdicts();
-    const BOOL listed = EnumWindows(CheckWindowProc, reinterpret_cast<LPARAM>(&options));
+    const BOOL listed = EnumWindows(CheckWindowWithOptionsProc, reinterpret_cast<LPARAM>(&options));
     const DWORD error = listed ? 0 : GetLastError();
     FinishVerdicts();
     int status = listed ? 0 : 1;
