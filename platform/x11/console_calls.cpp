@@ -145,36 +145,38 @@ extern "C" ULONGLONG WINAPI GetTickCount64()
     return static_cast<ULONGLONG>(now.tv_sec) * 1000 + static_cast<ULONGLONG>(now.tv_nsec) / 1000000;
 }
 
-extern "C" void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
+namespace {
+
+// The realtime clock, broken down in the local time zone or in UTC.
+void ReadClock(LPSYSTEMTIME time, bool local)
 {
     timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local = {};
-    localtime_r(&now.tv_sec, &local);
-    lpSystemTime->wYear = static_cast<WORD>(local.tm_year + 1900);
-    lpSystemTime->wMonth = static_cast<WORD>(local.tm_mon + 1);
-    lpSystemTime->wDayOfWeek = static_cast<WORD>(local.tm_wday);
-    lpSystemTime->wDay = static_cast<WORD>(local.tm_mday);
-    lpSystemTime->wHour = static_cast<WORD>(local.tm_hour);
-    lpSystemTime->wMinute = static_cast<WORD>(local.tm_min);
-    lpSystemTime->wSecond = static_cast<WORD>(std::min(local.tm_sec, 59)); // a leap second reads as :59
-    lpSystemTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+    tm parts = {};
+    if (local)
+        localtime_r(&now.tv_sec, &parts);
+    else
+        gmtime_r(&now.tv_sec, &parts);
+    time->wYear = static_cast<WORD>(parts.tm_year + 1900);
+    time->wMonth = static_cast<WORD>(parts.tm_mon + 1);
+    time->wDayOfWeek = static_cast<WORD>(parts.tm_wday);
+    time->wDay = static_cast<WORD>(parts.tm_mday);
+    time->wHour = static_cast<WORD>(parts.tm_hour);
+    time->wMinute = static_cast<WORD>(parts.tm_min);
+    time->wSecond = static_cast<WORD>(std::min(parts.tm_sec, 59)); // a leap second reads as :59
+    time->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+}
+
+} // namespace
+
+extern "C" void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime)
+{
+    ReadClock(lpSystemTime, true);
 }
 
 extern "C" void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime)
 {
-    timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm utc = {};
-    gmtime_r(&now.tv_sec, &utc);
-    lpSystemTime->wYear = static_cast<WORD>(utc.tm_year + 1900);
-    lpSystemTime->wMonth = static_cast<WORD>(utc.tm_mon + 1);
-    lpSystemTime->wDayOfWeek = static_cast<WORD>(utc.tm_wday);
-    lpSystemTime->wDay = static_cast<WORD>(utc.tm_mday);
-    lpSystemTime->wHour = static_cast<WORD>(utc.tm_hour);
-    lpSystemTime->wMinute = static_cast<WORD>(utc.tm_min);
-    lpSystemTime->wSecond = static_cast<WORD>(std::min(utc.tm_sec, 59));
-    lpSystemTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+    ReadClock(lpSystemTime, false);
 }
 
 extern "C" void WINAPI Sleep(DWORD dwMilliseconds)
