@@ -1,8 +1,5 @@
 #include "check_window.h"
 
-#include "records.h"
-#include "why.h"
-
 #include <psapi.h>
 
 #include <cstring>
@@ -201,50 +198,6 @@ OwnerLookup ReadOwnerPath(DWORD processId, char *text)
 
     CloseHandle(process);
     return havePath ? OWNER_PATH : OWNER_NO_PATH;
-}
-
-// A scan with options: the block, or the record, waits for its thread's verdict.
-static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
-{
-    DWORD owner = 0;
-    const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
-    ++options.unresponsive;
-    if (options.json)
-    {
-        const std::string fields = WindowFields(hwnd, processId, threadId);
-        const std::string time = options.time;
-        WithVerdict(processId, threadId, [fields, time](const ThreadVerdict &verdict) {
-            WriteRecord("unresponsive", time, fields + "," + VerdictFields(verdict));
-        });
-        return;
-    }
-    char text[TEXT_BUFFER_SIZE];
-    ReadCaption(hwnd, text);
-    std::string block = std::string("\nUnresponsive Window:\n Caption: ") + text + "\n";
-    switch (ReadOwnerPath(processId, text))
-    {
-    case OWNER_PATH:
-        block = block + " Path: " + text + "\n";
-        break;
-    case OWNER_NOT_OPENED:
-        block += "!! Error (OpenProcess)\n";
-        break;
-    case OWNER_NO_PATH:
-        break;
-    }
-    WithVerdict(processId, threadId,
-                [block](const ThreadVerdict &verdict) { std::cout << block << " Why: " << DescribeVerdict(verdict) << std::endl; });
-}
-
-BOOL CALLBACK CheckWindowWithOptionsProc(HWND hwnd, LPARAM lParam)
-{
-    ScanOptions &options = *reinterpret_cast<ScanOptions *>(lParam);
-    WriteReadyVerdicts();
-    ++options.probed;
-    DWORD processId = 0;
-    if (IsWindowUnresponsive(hwnd, &processId))
-        ReportWithVerdict(hwnd, processId, options);
-    return TRUE;
 }
 
 BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)

@@ -13,22 +13,10 @@ const UINT PROBE_TIMEOUT_MS = 1000;
 // Caption and executable path share one buffer; the size counts the terminating NUL.
 const int TEXT_BUFFER_SIZE = 1024;
 
-// What a scan with options asks for: a verdict in each block, or records instead of the report.
-struct ScanOptions
-{
-    BOOL why;
-    BOOL json;
-    std::string time; // the scan's, for records
-    DWORD probed;
-    DWORD unresponsive;
-};
-
 // Probes one window and reports it on standard output if its thread does not answer.
 // Always returns TRUE so the enumeration reaches every window.
 BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM lParam);
 
-// The same with options, handed as the context: a ScanOptions.
-BOOL CALLBACK CheckWindowWithOptionsProc(HWND hwnd, LPARAM lParam);
 
 // Probes one window: TRUE when its thread did not answer for lack of an answer, the window still
 // exists and its process is not one the system has frozen. Leaves the owner's process id in

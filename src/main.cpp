@@ -10,9 +10,8 @@
 #include <string>
 
 #include "check_window.h"
-#include "records.h"
+#include "scan_options.h"
 #include "watch.h"
-#include "why.h"
 
 static const char VERSION_TEXT[] =
     "hungscan " HUNGSCAN_VERSION "\n"
@@ -164,44 +163,6 @@ static Arguments ReadArguments(int argc, char *argv[], std::string *problem)
     }
     arguments.command = watch ? COMMAND_WATCH : COMMAND_SCAN;
     return arguments;
-}
-
-// The scan with --why or --json: the same probe and owner, each block waiting for the verdict
-// on its thread, or records instead of the report.
-static int ScanWithOptions(BOOL why, BOOL json)
-{
-    ScanOptions options = {why, json, RecordTime(), 0, 0};
-    if (!json)
-        std::cout << "Checking for unresponsive windows..." << std::endl;
-    BeginVerdicts();
-    const BOOL listed = EnumWindows(CheckWindowWithOptionsProc, reinterpret_cast<LPARAM>(&options));
-    const DWORD error = listed ? 0 : GetLastError();
-    FinishVerdicts();
-    int status = listed ? 0 : 1;
-    if (!listed)
-    {
-        if (json)
-            WriteRecord("error", options.time,
-                        "\"call\":\"EnumWindows\",\"reason\":" + JsonString(SystemErrorText(error)));
-        else
-            std::cout << "\n!! Error (EnumWindows)" << std::endl;
-        WriteErrorLine("cannot list the windows", error);
-    }
-    WriteBlindSpots("were");
-    if (json)
-    {
-        // For scripts: no trailer, and no wait for Enter.
-        WriteRecord("done", options.time,
-                    "\"windows\":" + std::to_string(options.probed) +
-                        ",\"unresponsive\":" + std::to_string(options.unresponsive) +
-                        ",\"status\":" + std::to_string(status));
-        return std::cout ? status : 1;
-    }
-    std::cout << "\n\nDone." << std::flush;
-    if (!std::cout)
-        status = 1;
-    std::cin.get();
-    return status;
 }
 
 // An argument quoted back in a refusal is the user's text, or a script's: shown as a report

@@ -1,0 +1,100 @@
+#include "scan_options.h"
+
+#include "check_window.h"
+#include "records.h"
+#include "why.h"
+
+#include <iostream>
+#include <string>
+
+// What the scan shares with its enumeration callback.
+struct ScanOptions
+{
+    BOOL why;
+    BOOL json;
+    std::string time; // the scan's, for records
+    DWORD probed;
+    DWORD unresponsive;
+};
+
+// A scan with options: the block, or the record, waits for its thread's verdict.
+static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
+{
+    DWORD owner = 0;
+    const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
+    ++options.unresponsive;
+    if (options.json)
+    {
+        const std::string fields = WindowFields(hwnd, processId, threadId);
+        const std::string time = options.time;
+        WithVerdict(processId, threadId, [fields, time](const ThreadVerdict &verdict) {
+            WriteRecord("unresponsive", time, fields + "," + VerdictFields(verdict));
+        });
+        return;
+    }
+    char text[TEXT_BUFFER_SIZE];
+    ReadCaption(hwnd, text);
+    std::string block = std::string("\nUnresponsive Window:\n Caption: ") + text + "\n";
+    switch (ReadOwnerPath(processId, text))
+    {
+    case OWNER_PATH:
+        block = block + " Path: " + text + "\n";
+        break;
+    case OWNER_NOT_OPENED:
+        block += "!! Error (OpenProcess)\n";
+        break;
+    case OWNER_NO_PATH:
+        break;
+    }
+    WithVerdict(processId, threadId,
+                [block](const ThreadVerdict &verdict) { std::cout << block << " Why: " << DescribeVerdict(verdict) << std::endl; });
+}
+
+static BOOL CALLBACK CheckWindowWithOptionsProc(HWND hwnd, LPARAM lParam)
+{
+    ScanOptions &options = *reinterpret_cast<ScanOptions *>(lParam);
+    WriteReadyVerdicts();
+    ++options.probed;
+    DWORD processId = 0;
+    if (IsWindowUnresponsive(hwnd, &processId))
+        ReportWithVerdict(hwnd, processId, options);
+    return TRUE;
+}
+
+// The scan with --why or --json: the same probe and owner, each block waiting for the verdict
+// on its thread, or records instead of the report.
+int ScanWithOptions(BOOL why, BOOL json)
+{
+    ScanOptions options = {why, json, RecordTime(), 0, 0};
+    if (!json)
+        std::cout << "Checking for unresponsive windows..." << std::endl;
+    BeginVerdicts();
+    const BOOL listed = EnumWindows(CheckWindowWithOptionsProc, reinterpret_cast<LPARAM>(&options));
+    const DWORD error = listed ? 0 : GetLastError();
+    FinishVerdicts();
+    int status = listed ? 0 : 1;
+    if (!listed)
+    {
+        if (json)
+            WriteRecord("error", options.time,
+                        "\"call\":\"EnumWindows\",\"reason\":" + JsonString(SystemErrorText(error)));
+        else
+            std::cout << "\n!! Error (EnumWindows)" << std::endl;
+        WriteErrorLine("cannot list the windows", error);
+    }
+    WriteBlindSpots("were");
+    if (json)
+    {
+        // For scripts: no trailer, and no wait for Enter.
+        WriteRecord("done", options.time,
+                    "\"windows\":" + std::to_string(options.probed) +
+                        ",\"unresponsive\":" + std::to_string(options.unresponsive) +
+                        ",\"status\":" + std::to_string(status));
+        return std::cout ? status : 1;
+    }
+    std::cout << "\n\nDone." << std::flush;
+    if (!std::cout)
+        status = 1;
+    std::cin.get();
+    return status;
+}
