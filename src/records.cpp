@@ -81,13 +81,17 @@ std::string RecordTime()
     return text;
 }
 
+// A DNS host name is at most 255 characters.
+static const DWORD HOST_NAME_BUFFER = 256;
+
 const std::string &RecordHost()
 {
     static std::string host;
     if (host.empty())
     {
-        WCHAR name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-        DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+        // Room for any host name, not only Windows' 15 characters: Linux names run longer.
+        WCHAR name[HOST_NAME_BUFFER] = {};
+        DWORD size = HOST_NAME_BUFFER;
         host = GetComputerNameW(name, &size) ? Utf8(name, static_cast<int>(size)) : "";
     }
     return host;

@@ -126,10 +126,9 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         }
     }
 
-    // New: its caption and owner are read once, when it is first found.
-    char text[TEXT_BUFFER_SIZE];
-    ReadCaption(hwnd, text);
-    WatchedWindow window = {hwnd, processId, scan->ticks, text, TRUE, std::make_shared<std::string>()};
+    // New: its caption and owner are read once, when it is first found; for records, as the
+    // window has them.
+    WatchedWindow window = {hwnd, processId, scan->ticks, "", TRUE, std::make_shared<std::string>()};
     if (scan->json)
     {
         DWORD owner = 0;
@@ -144,6 +143,9 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         });
         return TRUE;
     }
+    char text[TEXT_BUFFER_SIZE];
+    ReadCaption(hwnd, text);
+    window.label = text;
     switch (ReadOwnerPath(processId, text))
     {
     case OWNER_PATH:

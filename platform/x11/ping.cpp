@@ -264,13 +264,11 @@ void BeginScan()
 
 void ForgetPings(xcb_connection_t *c)
 {
-    // The windows that did not answer stay heard of until they answer or go; the others not.
+    // The windows that did not answer stay heard of until they answer or go; the others, and
+    // those an enumeration that stopped early never judged, not.
     std::vector<xcb_window_t> start, stop;
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
-        for (const auto &entry : pings.pending)
-            if (!entry.second.destroyed)
-                pings.unanswered.insert(entry.first);
         pings.pending.clear();
         for (const xcb_window_t window : pings.unanswered)
             if (pings.watched.insert(window).second)

@@ -37,7 +37,12 @@ extern "C" BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize)
         return FALSE;
     const std::u16string wide = Utf16FromUtf8(name);
     if (wide.size() >= *nSize)
+    {
+        // As Windows: the size it takes, terminator included.
+        *nSize = static_cast<DWORD>(wide.size() + 1);
+        SetLastError(ERROR_BUFFER_OVERFLOW);
         return FALSE;
+    }
     *nSize = CopyWide(wide, lpBuffer, *nSize);
     return TRUE;
 }

@@ -330,6 +330,18 @@ class Desktops(unittest.TestCase):
             status, out, err = desk.run([ENUM_SEAM])
         self.assertEqual((status, out, err), (0, b"all=1 calls=3\nstopped=0 calls=1\n", b""))
 
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "naming the host needs root")
+    def test_records_name_the_host_however_long(self):
+        # Windows' names stop at 15 characters; a Linux host's need not.
+        host = "a-host-name-longer-than-windows-allows"
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen")])
+            status, out, err = desk.run(["unshare", "--uts", "sh", "-c", 'hostname "$0" && exec "$1" --json',
+                                         host, HUNGSCAN])
+        self.assertEqual((status, err), (0, b""))
+        records = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([(r["event"], r.get("host")) for r in records], [("unresponsive", host), ("done", None)])
+
     def test_a_closed_desktop_leaves_no_socket_or_lock_file(self):
         with XDesktop() as desk:
             number = desk.display[1:]
