@@ -124,7 +124,8 @@ std::string WindowFields(HWND hwnd, DWORD processId, DWORD threadId)
     std::string path;
     const BOOL opened = ReadOwnerPathUtf8(processId, &path);
     char numbers[96];
-    std::snprintf(numbers, sizeof numbers, "\"window\":%lu,", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(hwnd)));
+    // The handle's value, as 32- and 64-bit programs alike name the window.
+    std::snprintf(numbers, sizeof numbers, "\"window\":%lu,", static_cast<unsigned long>(HandleToULong(hwnd)));
     std::string fields = "\"host\":" + JsonString(RecordHost()) + "," + numbers;
     fields += "\"caption\":" + JsonString(Utf8(caption, length > 0 && length < TEXT_BUFFER_SIZE ? length : 0));
     std::snprintf(numbers, sizeof numbers, ",\"pid\":%lu,\"tid\":%lu,", static_cast<unsigned long>(processId),

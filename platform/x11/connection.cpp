@@ -412,7 +412,14 @@ void ListenToWindows(const std::vector<xcb_window_t> &windows, bool on)
     const uint32_t mask = on ? XCB_EVENT_MASK_STRUCTURE_NOTIFY : 0;
     for (const xcb_window_t window : windows)
         xcb_change_window_attributes(listening, window, XCB_CW_EVENT_MASK, &mask);
-    xcb_flush(listening);
+    if (!on)
+    {
+        xcb_flush(listening);
+        return;
+    }
+    // A destruction the server reports before it has taken the selection is never heard: once
+    // a later request is answered, every selection before it is in force.
+    Await(xcb_get_input_focus_reply, listening, xcb_get_input_focus(listening));
 }
 
 } // namespace hungscan_x11

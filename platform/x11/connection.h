@@ -97,7 +97,8 @@ void HandListenerEvents(EventHandler onEvent, LossHandler onLoss);
 // destruction of every top-level window (a window manager's frame goes with its client).
 void ListenToRoot(bool on);
 
-// Hears of the destruction of these windows between enumerations too, or no longer.
+// Hears of the destruction of these windows themselves, or no longer. Turning on waits until
+// the server has taken it.
 void ListenToWindows(const std::vector<xcb_window_t> &windows, bool on);
 
 } // namespace hungscan_x11

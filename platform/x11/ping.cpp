@@ -49,13 +49,14 @@ struct Pings
     };
     std::unordered_map<xcb_window_t, Generation> generations;
     std::uint64_t scan = 0;
-    // Windows whose destruction the listener hears of between enumerations too: those that did
-    // not answer, which a watch holds on to.
+    // Windows whose own destruction the listener hears of (StructureNotify on the window itself):
+    // every window pinged, from before its ping leaves until the enumeration ends, and those
+    // that did not answer between enumerations too, which a watch holds on to. Only a window's
+    // own DestroyNotify counts: a window manager's frame goes whenever the manager restarts
+    // or ends, with its client alive, and a stopped manager does not take its frame away when
+    // the client goes.
     std::unordered_set<xcb_window_t> watched;
     std::unordered_set<xcb_window_t> unanswered; // in this enumeration
-    // The client each top-level window of this enumeration stands for, where they differ (a
-    // window manager's frame): the frame's destruction is its client's.
-    std::unordered_map<xcb_window_t, xcb_window_t> clientOf;
     // Windows this enumeration found outside the protocol: nothing to ping, nothing to ask again.
     std::unordered_set<xcb_window_t> outside;
 };
@@ -140,18 +141,13 @@ void WakePingWaiters();
 
 } // namespace
 
-void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows, const std::vector<xcb_window_t> &tops)
+void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
 {
     HandListenerEvents(OnListenerEvent, WakePingWaiters);
     const std::vector<bool> takesPart = TakePartInPings(c, windows);
-    std::vector<xcb_window_t> pinged;
+    std::vector<xcb_window_t> pinged, heard;
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
-        for (size_t i = 0; i < windows.size(); ++i)
-        {
-            if (i < tops.size() && tops[i] != windows[i])
-                pings.clientOf[tops[i]] = windows[i];
-        }
         // What no handle can hold any longer: ids neither listed nor watched, destroyed before
         // the enumeration before this one.
         std::unordered_set<xcb_window_t> listed(windows.begin(), windows.end());
@@ -166,14 +162,20 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows, co
         for (size_t i = 0; i < windows.size(); ++i)
         {
             if (takesPart[i])
+            {
                 pinged.push_back(windows[i]);
+                if (pings.watched.insert(windows[i]).second)
+                    heard.push_back(windows[i]);
+            }
             else
                 pings.outside.insert(windows[i]);
         }
     }
     std::vector<std::uint32_t> stamps(pinged.size());
     DrawStamps(stamps);
-    // From here the listener hears every answer, and of every top-level window destroyed.
+    // From here the listener hears every answer, and the destruction of every window pinged:
+    // the root's selection is made after the windows' and waited for, so both are in force.
+    ListenToWindows(heard, true);
     ListenToRoot(true);
     TakeErrors(c, [](const xcb_generic_error_t &) {}); // what earlier calls met is no concern here
     std::unordered_map<std::uint16_t, xcb_window_t> sequences; // as the server's errors name them
@@ -259,7 +261,6 @@ void BeginScan()
     ++pings.scan;
     pings.unanswered.clear();
     pings.outside.clear();
-    pings.clientOf.clear();
 }
 
 void ForgetPings(xcb_connection_t *c)
@@ -317,13 +318,11 @@ void NoteDestroyed(xcb_window_t window)
 {
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
-        const auto frame = pings.clientOf.find(window);
-        const xcb_window_t client = frame != pings.clientOf.end() ? frame->second : window;
-        Pings::Generation &generation = pings.generations[client];
+        Pings::Generation &generation = pings.generations[window];
         ++generation.count;
         generation.scan = pings.scan;
-        pings.watched.erase(client); // its selection went with it
-        auto found = pings.pending.find(client);
+        pings.watched.erase(window); // its selection went with it
+        auto found = pings.pending.find(window);
         if (found != pings.pending.end())
             found->second.destroyed = true;
     }
@@ -344,7 +343,13 @@ void OnListenerEvent(const xcb_generic_event_t &event, Clock::time_point arrived
     if ((event.response_type & 0x7F) == XCB_CLIENT_MESSAGE)
         NotePingAnswer(reinterpret_cast<const xcb_client_message_event_t &>(event), arrived);
     else if ((event.response_type & 0x7F) == XCB_DESTROY_NOTIFY)
-        NoteDestroyed(reinterpret_cast<const xcb_destroy_notify_event_t &>(event).window);
+    {
+        // The window's own selection, not the root's report of one of its children: a frame is
+        // not its client, and a top-level window heard of both ways is destroyed once.
+        const auto &destroyed = reinterpret_cast<const xcb_destroy_notify_event_t &>(event);
+        if (destroyed.event == destroyed.window)
+            NoteDestroyed(destroyed.window);
+    }
 }
 
 } // namespace

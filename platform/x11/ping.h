@@ -13,11 +13,9 @@ namespace hungscan_x11 {
 
 // Pings every window of the list whose client takes part in the protocol (lists _NET_WM_PING
 // in WM_PROTOCOLS); the others are remembered as outside it. The pings leave in small
-// batches, and each window's time starts when its batch has been written to the socket.
-// tops: the top-level window each stands for, where the enumeration knows it (a window
-// manager's frame, or the window itself).
-void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows,
-               const std::vector<xcb_window_t> &tops = {});
+// batches, and each window's time starts when its batch has been written to the socket. From
+// before its ping leaves, a window's own destruction is heard of.
+void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows);
 
 // What AwaitPing says of a window destroyed while its ping was out, and of one whose client the
 // enumeration found outside the protocol.

@@ -35,19 +35,21 @@ using namespace hungscan_platform;
 
 namespace {
 
-// A handle is the window's id and, in the three bits X leaves clear in every id, how many
-// windows with that id were seen destroyed before it: the handle of a window that is gone
-// never names the window that took its id, as a Windows handle never does.
-constexpr unsigned GENERATION_SHIFT = 29;
+// A handle is the window's id in its low 32 bits, as a Windows handle's value is, and above
+// them how many windows with that id were seen destroyed before it: the handle of a window that
+// is gone never names the window that took its id, as a Windows handle never does. Whoever
+// shows a handle shows its 32 bits, the X window id.
+constexpr unsigned GENERATION_SHIFT = 32;
+static_assert(sizeof(HWND) * 8 >= GENERATION_SHIFT + 16, "a handle holds the window id and its generation");
 
 xcb_window_t ToWindow(HWND hwnd)
 {
-    return static_cast<xcb_window_t>(reinterpret_cast<std::uintptr_t>(hwnd) & ((1u << GENERATION_SHIFT) - 1));
+    return static_cast<xcb_window_t>(reinterpret_cast<std::uintptr_t>(hwnd) & 0xFFFFFFFFu);
 }
 
 HWND ToHwnd(xcb_window_t window)
 {
-    const std::uintptr_t generation = WindowGeneration(window) & 7u;
+    const std::uintptr_t generation = WindowGeneration(window) & 0xFFFFu;
     return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window) | generation << GENERATION_SHIFT);
 }
 
@@ -97,7 +99,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
         ServerWait wait;
         listed = ListTopLevelWindows(c, windows, tops);
         if (listed)
-            SendPings(c, windows, tops);
+            SendPings(c, windows);
     }
     if (listed)
     {

@@ -15,6 +15,7 @@ class XDesktop(PrivateDesktop):
         self.tcp = tcp
         self.auth = auth  # an authority file: only clients with one of its cookies get in
         self.home = None
+        self.window_manager_process = None
 
     def xvfb_options(self):
         # Over TCP the server cannot vouch for a client's process; -ac lets the test's clients
@@ -63,10 +64,14 @@ class XDesktop(PrivateDesktop):
             time.sleep(0.1)
         raise RuntimeError("the window manager did not take %d windows in" % count)
 
+    def restart_window_manager(self):
+        """Every frame destroyed and made anew, the clients left as they are."""
+        subprocess.run(["openbox", "--restart"], env=self.env(), capture_output=True, timeout=10)
+
     def _start_window_manager(self):
         # Its own HOME, so no user configuration comes into play.
         self.home = tempfile.TemporaryDirectory(prefix="hungscan-wm-")
-        self.start(["openbox", "--sm-disable"], stdin=subprocess.DEVNULL)
+        self.window_manager_process = self.start(["openbox", "--sm-disable"], stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             check = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env(),

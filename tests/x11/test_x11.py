@@ -222,10 +222,15 @@ class Churn(unittest.TestCase):
         # The frozen program is killed while the scan waits for its answer and started again at
         # once, answering now: the server hands its new window the old id. The window that did
         # not answer is gone; the one that has its id answers for itself. Under a window manager
-        # the frame goes with its client.
-        for window_manager, run in ((False, 0), (False, 1), (False, 2), (True, 0), (True, 1)):
+        # the frame goes with its client; a stopped one keeps the frame of a client that went.
+        rows = ((False, False, 0), (False, False, 1), (False, False, 2), (True, False, 0), (True, False, 1),
+                (True, True, 0), (True, True, 1))
+        for window_manager, stopped, run in rows:
             with XDesktop(window_manager=window_manager) as desk:
                 frozen = desk.start_scene(SCENE, [group("frozen", b"Killed while pinged")])
+                if stopped:
+                    desk.await_managed(1)
+                    desk.window_manager_process.send_signal(signal.SIGSTOP)
                 proc = desk.start([HUNGSCAN], stdin=subprocess.DEVNULL)
                 read_line(proc.stdout, 10)  # the banner: the pings leave next
                 time.sleep(0.2)
@@ -233,8 +238,72 @@ class Churn(unittest.TestCase):
                 desk.processes.remove(frozen)
                 desk.start_scene(SCENE, [group("answer", b"Successor")])
                 status, out, err = desk.finish(proc, None, 20)
-                with self.subTest(window_manager=window_manager, run=run):
+                if stopped:
+                    desk.window_manager_process.send_signal(signal.SIGCONT)
+                with self.subTest(window_manager=window_manager, stopped=stopped, run=run):
                     self.assertEqual((status, banner(LF) + out, err), (0, banner(LF) + trailer(LF), b""))
+
+    def test_window_manager_restarted_while_pings_are_out(self):
+        # A restart destroys every frame and makes new ones; the clients live on, the frozen one
+        # still frozen: every scan reports it, and a watch keeps one hang with one clock.
+        with XDesktop(window_manager=True) as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen throughout")])
+            desk.await_managed(1)
+            expected = transcript([(b"Frozen throughout", os.path.realpath(SCENE).encode())])
+            for run, args in ((0, []), (1, []), (2, ["--json"])):
+                proc = desk.start([HUNGSCAN, *args], stdin=subprocess.DEVNULL)
+                if args:
+                    time.sleep(0.4)  # records have no banner; the pings are out by then
+                else:
+                    read_line(proc.stdout, 10)
+                    time.sleep(0.2)
+                desk.restart_window_manager()
+                status, out, err = desk.finish(proc, None, 20)
+                out = (banner(LF) if not args else b"") + out
+                with self.subTest(run=run, args=args):
+                    self.assertEqual((status, err), (0, b""))
+                    if args:
+                        events = [json.loads(line)["event"] for line in out.splitlines()]
+                        self.assertEqual((events.count("unresponsive"), events[-1]), (1, "done"))
+                    else:
+                        self.assertEqual(out, expected)
+            watch = desk.start([HUNGSCAN, "--watch=1"])
+            read_line(watch.stdout, 10)
+            read_line(watch.stdout, 10)
+            for _ in range(2):
+                desk.restart_window_manager()
+                time.sleep(1.5)
+            watch.stdin.write(b"\n")
+            watch.stdin.flush()
+            status, out, err = desk.finish(watch, None, 20)
+        self.assertEqual(status, 0)
+        self.assertNotIn(b"Gone", out)
+        self.assertNotIn(b"Unresponsive:", out)
+        self.assertRegex(out, rb"Still unresponsive after [3-9] s: Frozen throughout")
+
+    def test_a_record_names_the_window_by_its_x_id_after_the_id_is_reused(self):
+        # Between two scans of a watch, the frozen program goes and a frozen successor takes its
+        # window id: both records name that id, which is all a reader can look the window up by.
+        with XDesktop() as desk:
+            first = desk.start_scene(SCENE, [group("frozen", b"First")])
+            watch = desk.start([HUNGSCAN, "--watch=1", "--json"])
+            records = []
+
+            def read_until(event, caption):
+                while (event, caption) not in [(r["event"], r.get("caption")) for r in records]:
+                    records.append(json.loads(read_line(watch.stdout, 10)))
+            read_until("unresponsive", "First")
+            kill(first)
+            desk.processes.remove(first)
+            desk.start_scene(SCENE, [group("frozen", b"Second")])
+            read_until("unresponsive", "Second")
+            read_until("gone", "First")
+            watch.stdin.write(b"\n")
+            watch.stdin.flush()
+            desk.finish(watch, None, 20)
+        named = {(record["event"], record["caption"]): record["window"] for record in records}
+        self.assertEqual(named[("unresponsive", "Second")], named[("unresponsive", "First")], records)
+        self.assertEqual(named[("gone", "First")], named[("unresponsive", "First")])
 
 
 COULD_NOT_LOOK = banner(LF) + LF + b"!! Error (EnumWindows)" + LF + trailer(LF)

@@ -47,6 +47,10 @@ typedef struct _OVERLAPPED *LPOVERLAPPED;
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD dwCtrlType);
 
+// A window handle's value is its low 32 bits, the same in 32- and 64-bit programs
+// (basetsd.h; "Interprocess Communication Between 32-bit and 64-bit Applications").
+#define HandleToULong(h) ((ULONG)(ULONG_PTR)(h))
+
 typedef struct _SYSTEMTIME
 {
     WORD wYear;
