@@ -94,4 +94,25 @@ pid_t ProcessOf(xcb_connection_t *c, xcb_window_t window)
     return 0;
 }
 
+bool ServerSharesOurProcessIds(xcb_connection_t *c)
+{
+    // Asked once: the server names the process behind this very connection, in the numbers of
+    // its own pid namespace; where that is not this program's own id, the two count processes
+    // apart (a container) and no id the server gives names the same process here.
+    static int shared = -1;
+    if (shared < 0)
+    {
+        shared = 1;
+        if (ServerNamesClients(c))
+        {
+            ServerWait wait;
+            xcb_res_client_id_spec_t query = {xcb_get_setup(c)->resource_id_base,
+                                              XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            const pid_t ours = ProcessOfClient(c, xcb_res_query_client_ids(c, 1, &query));
+            shared = ours == 0 || ours == getpid();
+        }
+    }
+    return shared == 1;
+}
+
 } // namespace hungscan_x11
