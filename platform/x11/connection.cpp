@@ -300,6 +300,8 @@ const char *ConnectionErrorText(std::uint32_t error, char *buffer, std::size_t s
         return buffer;
     case X11_ERROR_GONE:
         return "the display went away";
+    case X11_ERROR_MALFORMED:
+        return "the display sent a malformed reply";
     default:
         return nullptr;
     }
