@@ -1,4 +1,5 @@
-// libFuzzer target: the X server's replies, raw, to every function that reads one. The input's
+// libFuzzer target: the X server's replies, raw, to every function that reads one (and its
+// greeting, to the check that comes before XCB walks it). The input's
 // first byte picks the kind of reply, the next six what the caller asks of it (an atom, a
 // number of bytes); the rest is the reply as XCB hands it over: a heap block of its 32 bytes and
 // as many more as its length field says, the field made to count what the input holds. Every
@@ -9,6 +10,7 @@
 
 #include "replies.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,7 +19,7 @@ using namespace hungscan_x11;
 
 namespace {
 
-enum Kind { kProperty, kTree, kClientIds, kInternAtom, kWindowAttributes, kInputFocus, kResVersion, kKinds };
+enum Kind { kProperty, kTree, kClientIds, kInternAtom, kWindowAttributes, kInputFocus, kResVersion, kSetup, kKinds };
 
 // The bytes ahead of the reply: its kind, and what the caller asks.
 constexpr std::size_t HEADER = 7;
@@ -78,6 +80,35 @@ void ReadProperty(void *block, xcb_atom_t atom, std::size_t maxBytes)
     }
 }
 
+// The greeting, walked as XCB's iterators walk it: every screen, depth and visual read.
+void ReadSetup(const std::uint8_t *data, std::size_t size)
+{
+    const std::uint16_t units = static_cast<std::uint16_t>(size <= 8 ? 0 : std::min<std::size_t>((size - 8 + 3) / 4, 0xFFFF));
+    const std::size_t bytes = 8 + 4 * static_cast<std::size_t>(units);
+    auto *block = static_cast<std::uint8_t *>(std::calloc(bytes, 1));
+    std::memcpy(block, data, size < bytes ? size : bytes);
+    std::memcpy(block + 6, &units, sizeof units);
+    const auto *setup = reinterpret_cast<const xcb_setup_t *>(block);
+    unsigned sum = 0;
+    if (SetupAddsUp(setup))
+    {
+        for (xcb_screen_iterator_t screens = xcb_setup_roots_iterator(setup); screens.rem > 0; xcb_screen_next(&screens))
+        {
+            sum += screens.data->root;
+            for (xcb_depth_iterator_t depths = xcb_screen_allowed_depths_iterator(screens.data); depths.rem > 0;
+                 xcb_depth_next(&depths))
+            {
+                const xcb_visualtype_t *visuals = xcb_depth_visuals(depths.data);
+                for (int i = 0; i < xcb_depth_visuals_length(depths.data); ++i)
+                    sum += visuals[i].visual_id + visuals[i].pad0[3];
+            }
+        }
+    }
+    volatile unsigned sink = sum;
+    (void)sink;
+    std::free(block);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -91,6 +122,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::memcpy(&maxBytes, data + 5, sizeof maxBytes);
     data += HEADER;
     size -= HEADER;
+    if (kind == kSetup)
+    {
+        ReadSetup(data, size);
+        return 0;
+    }
 
     // As XCB allocates a reply: 32 bytes, and four for each unit of the length field.
     const std::uint32_t units = size <= 32 ? 0 : static_cast<std::uint32_t>((size - 32 + 3) / 4);
@@ -131,6 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     case kResVersion:
         ReadFixed<xcb_res_query_version_reply_t>(block);
         break;
+    case kSetup:
     case kKinds:
         std::free(block);
         break;

@@ -11,7 +11,7 @@
 namespace {
 
 // The input's head, as fuzz_replies reads it.
-enum Kind { kProperty, kTree, kClientIds, kInternAtom, kWindowAttributes, kInputFocus, kResVersion };
+enum Kind { kProperty, kTree, kClientIds, kInternAtom, kWindowAttributes, kInputFocus, kResVersion, kSetup };
 
 constexpr std::uint32_t UTF8_STRING = 300; // an atom the server made up for it
 constexpr std::uint32_t ATOM_ATOM = 4, ATOM_CARDINAL = 6, ATOM_STRING = 31;
@@ -93,6 +93,17 @@ int main(int argc, char **argv)
         {"window-attributes", Input(kWindowAttributes, 0, 0, Head(2, 44).zeros(36))},
         {"input-focus", Input(kInputFocus, 0, 0, Head(1, 32).u32(0x200001).zeros(20))},
         {"res-version", Input(kResVersion, 0, 0, Head(0, 32).u16(1).u16(2).zeros(20))},
+        // Xvfb's greeting, cut down: one pixmap format, one screen with two depths, one visual.
+        {"setup", Input(kSetup, 0, 0,
+                        Bytes().u8(1).u8(0).u16(11).u16(0).u16((40 + 4 + 8 + 40 + 8 + 24 + 8 - 8) / 4)
+                            .u32(12101004).u32(0x200000).u32(0x1FFFFF).u32(256).u16(4).u16(65535)
+                            .u8(1).u8(1).u8(0).u8(0).u8(32).u8(32).u8(8).u8(255).zeros(4).text("Xvfb")
+                            .u8(24).u8(32).u8(32).zeros(5)
+                            .u32(0x100).u32(0x20).u32(0xFFFFFF).u32(0).u32(0).u16(1024).u16(768).u16(270).u16(203)
+                            .u16(1).u16(1).u32(0x21).u8(0).u8(0).u8(24).u8(2)
+                            .u8(24).u8(0).u16(1).zeros(4)
+                            .u32(0x21).u8(4).u8(8).u16(256).u32(0xFF0000).u32(0xFF00).u32(0xFF).zeros(4)
+                            .u8(1).u8(0).u16(0).zeros(4))},
     };
     std::filesystem::create_directories(argv[1]);
     for (const auto &[name, input] : seeds)

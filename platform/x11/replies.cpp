@@ -109,6 +109,34 @@ bool ReplyAddsUp(const xcb_res_query_client_ids_reply_t *reply)
     return true;
 }
 
+bool SetupAddsUp(const xcb_setup_t *setup)
+{
+    const std::uint64_t size = 8 + 4 * static_cast<std::uint64_t>(setup->length);
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(setup);
+    if (size < sizeof *setup)
+        return false;
+    // What follows the fixed part, as XCB's iterators walk it: the vendor's name padded to four
+    // bytes, the pixmap formats, then each screen with its depths, each depth with its visuals.
+    std::uint64_t at = sizeof *setup + (setup->vendor_len + 3u) / 4 * 4 +
+                       static_cast<std::uint64_t>(setup->pixmap_formats_len) * sizeof(xcb_format_t);
+    for (unsigned screen = 0; screen < setup->roots_len; ++screen)
+    {
+        if (at + sizeof(xcb_screen_t) > size)
+            return false;
+        const unsigned depths = bytes[at + offsetof(xcb_screen_t, allowed_depths_len)];
+        at += sizeof(xcb_screen_t);
+        for (unsigned depth = 0; depth < depths; ++depth)
+        {
+            if (at + sizeof(xcb_depth_t) > size)
+                return false;
+            std::uint16_t visuals;
+            std::memcpy(&visuals, bytes + at + offsetof(xcb_depth_t, visuals_len), sizeof visuals);
+            at += sizeof(xcb_depth_t) + static_cast<std::uint64_t>(visuals) * sizeof(xcb_visualtype_t);
+        }
+    }
+    return at <= size;
+}
+
 bool PropertyBytes(const xcb_get_property_reply_t *reply, xcb_atom_t type, std::size_t maxBytes, std::string &out)
 {
     if (reply->type == XCB_ATOM_NONE || reply->format != 8 || (type != XCB_ATOM_ANY && reply->type != type))

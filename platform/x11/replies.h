@@ -71,6 +71,10 @@ template <typename Reply> ReplyOf<Reply> CheckedReply(Reply *reply)
     return owned;
 }
 
+// The server's greeting: whether its vendor, formats and screens, with their depths and
+// visuals, lie within the bytes that came (8, and four for each unit of its length field).
+bool SetupAddsUp(const xcb_setup_t *setup);
+
 // Each of the following reads a reply that adds up.
 
 // Properties. An 8-bit property's bytes, at most maxBytes of them; false when it is absent or
