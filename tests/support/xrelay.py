@@ -24,8 +24,9 @@ def free_display():
 class Relay:
     """rewrite: called with the major opcode of each request that has a reply and the reply's
     bytes (a bytearray, header and all), which it may change in place; returns whether it did.
-    The relay then speaks the protocol (little-endian clients only) to pair replies with their
-    requests; rewritten counts the replies changed."""
+    The server's greeting comes first, with None for the opcode. The relay then speaks the
+    protocol (little-endian clients only) to pair replies with their requests; rewritten counts
+    the replies changed."""
 
     def __init__(self, target_display, delay=0.0, close_after_greeting=False, rewrite=None):
         self.target = "%s/X%s" % (SOCKET_DIR, target_display.lstrip(":"))
@@ -132,8 +133,11 @@ class Relay:
     def _replies(self, server, client, opcodes):
         """Passes the server's greeting, events and errors on, and its replies as rewritten."""
         try:
-            head = receive(server, 8)
-            client.sendall(head + receive(server, 4 * struct.unpack("<H", head[6:8])[0]))
+            greeting = bytearray(receive(server, 8))
+            greeting += receive(server, 4 * struct.unpack("<H", greeting[6:8])[0])
+            if self.rewrite(None, greeting):
+                self.rewritten += 1
+            client.sendall(bytes(greeting))
             while True:
                 message = bytearray(receive(server, 32))
                 kind = message[0] & 0x7F

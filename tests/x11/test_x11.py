@@ -353,6 +353,7 @@ TEXT_PROPERTY = claims_more(GET_PROPERTY, ("<I", 16), 0x100000, lambda r: r[1] =
 LIST_PROPERTY = claims_more(GET_PROPERTY, ("<I", 16), 0x100000, lambda r: r[1] == 32 and value_len(r) > 0)
 ROOT_CHILDREN = claims_more(QUERY_TREE, ("<H", 16), 0xFFFF, lambda r: parent(r) == 0)
 WINDOW_CHILDREN = claims_more(QUERY_TREE, ("<H", 16), 0xFFFF, lambda r: parent(r) != 0)
+GREETING = claims_more(None, ("<H", 24), 0xFFFF, lambda r: True)  # the vendor's name: what comes after it
 MALFORMED = b"the display sent a malformed reply"
 
 
@@ -370,6 +371,8 @@ class MalformedReplies(unittest.TestCase):
             # No window's protocols can be read: none can be probed.
             ("list property", False, LIST_PROPERTY, empty, [("done", 0)]),
             ("root window's children", False, ROOT_CHILDREN, (1, COULD_NOT_LOOK, why(MALFORMED)),
+             [("error", MALFORMED.decode()), ("done", 1)]),
+            ("greeting", False, GREETING, (1, COULD_NOT_LOOK, why(MALFORMED)),
              [("error", MALFORMED.decode()), ("done", 1)]),
             # Without a window manager each top-level window stands for itself.
             ("top-level window's children", False, WINDOW_CHILDREN, (0, transcript([(b"Frozen", path)]), b""),
