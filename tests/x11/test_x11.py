@@ -10,8 +10,10 @@ import fcntl
 import json
 import os
 import random
+import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -403,6 +405,79 @@ class SlowLink(unittest.TestCase):
         self.assertLess(took, 1.0)
 
 
+GET_PROPERTY, QUERY_TREE = 20, 15
+
+
+def claims_more(opcode, field, value, when):
+    """Rewrites the replies to one request for which when(reply) holds: the count in field (a
+    struct format and an offset) claims value, far more than the reply carries."""
+    code, offset = field
+
+    def rewrite(op, reply):
+        if op != opcode or not when(reply):
+            return False
+        struct.pack_into(code, reply, offset, value)
+        return True
+    return rewrite
+
+
+def value_len(reply):
+    return struct.unpack_from("<I", reply, 16)[0]
+
+
+def parent(reply):
+    return struct.unpack_from("<I", reply, 12)[0]
+
+
+TEXT_PROPERTY = claims_more(GET_PROPERTY, ("<I", 16), 0x100000, lambda r: r[1] == 8 and value_len(r) > 0)
+LIST_PROPERTY = claims_more(GET_PROPERTY, ("<I", 16), 0x100000, lambda r: r[1] == 32 and value_len(r) > 0)
+ROOT_CHILDREN = claims_more(QUERY_TREE, ("<H", 16), 0xFFFF, lambda r: parent(r) == 0)
+WINDOW_CHILDREN = claims_more(QUERY_TREE, ("<H", 16), 0xFFFF, lambda r: parent(r) != 0)
+GREETING = claims_more(None, ("<H", 24), 0xFFFF, lambda r: True)  # the vendor's name: what comes after it
+MALFORMED = b"the display sent a malformed reply"
+
+
+class MalformedReplies(unittest.TestCase):
+    def test_counts_beyond_the_reply_are_failed_calls(self):
+        # A server whose replies claim more than they carry. Each such reply is a failed call:
+        # for its window, or for the scan when it lists the root window's children. Nothing is
+        # read past a reply (the build under test is the sanitized one).
+        path = os.path.realpath(SCENE).encode()
+        empty = (0, banner(LF) + trailer(LF), b"")
+        rows = (
+            # No name and no host name can be read; the server still names the owner.
+            ("text property", False, TEXT_PROPERTY, (0, transcript([(b"", path)]), b""),
+             [("unresponsive", ""), ("done", 0)]),
+            # No window's protocols can be read: none can be probed.
+            ("list property", False, LIST_PROPERTY, empty, [("done", 0)]),
+            ("root window's children", False, ROOT_CHILDREN, (1, COULD_NOT_LOOK, why(MALFORMED)),
+             [("error", MALFORMED.decode()), ("done", 1)]),
+            ("greeting", False, GREETING, (1, COULD_NOT_LOOK, why(MALFORMED)),
+             [("error", MALFORMED.decode()), ("done", 1)]),
+            # Without a window manager each top-level window stands for itself.
+            ("top-level window's children", False, WINDOW_CHILDREN, (0, transcript([(b"Frozen", path)]), b""),
+             [("unresponsive", "Frozen"), ("done", 0)]),
+            # A frame whose client cannot be looked for stands for itself, outside the protocol.
+            ("frame's children", True, WINDOW_CHILDREN, empty, [("done", 0)]),
+        )
+        for window_manager in (False, True):
+            with XDesktop(window_manager=window_manager) as desk:
+                desk.start_scene(SCENE, [group("frozen", b"Frozen"), group("answer", b"Answering"),
+                                         group("noping", b"Takes no part")])
+                if window_manager:
+                    desk.await_managed(3)
+                for what, _, rewrite, expected, records in (r for r in rows if r[1] == window_manager):
+                    with self.subTest(reply=what), Relay(desk.display, rewrite=rewrite) as relay:
+                        env = desk.env(relay.display)
+                        self.assertEqual(desk.run([HUNGSCAN], env=env, timeout=30), expected)
+                        status, out, err = desk.run([HUNGSCAN, "--json"], env=env, timeout=30)
+                        self.assertEqual((status, err), expected[::2])
+                        summary = [(r["event"], r.get("caption", r.get("reason", r.get("status"))))
+                                   for r in map(json.loads, out.splitlines())]
+                        self.assertEqual(summary, records)
+                        self.assertGreater(relay.rewritten, 0)
+
+
 class Desktops(unittest.TestCase):
     def test_enumeration_result_as_on_windows(self):
         with XDesktop() as desk:
@@ -430,6 +505,25 @@ class Desktops(unittest.TestCase):
             self.assertIn(socket, files)
         self.assertFalse([f for f in files if os.path.exists(f)])
 
+
+    def test_a_latin1_name_reaches_the_report_as_utf8(self):
+        # WM_NAME of type STRING is Latin-1: raw, its C1 controls (0x80-0x9F) act on a Latin-1
+        # terminal, and its upper half is broken characters to a UTF-8 one.
+        name = b"caf\xe9 \x85next \x9b[2J \xff\xa0end"
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", name)])
+            listing = subprocess.run(["xwininfo", "-root", "-children"], env=desk.env(), capture_output=True,
+                                     timeout=10, check=True).stdout
+            for window in re.findall(rb"(?m)^\s+(0x[0-9a-f]+) ", listing):
+                subprocess.run(["xprop", "-id", window, "-remove", "_NET_WM_NAME"], env=desk.env(), timeout=10,
+                               check=True)
+            text = desk.run([HUNGSCAN])
+            status, out, err = desk.run([HUNGSCAN, "--json"])
+        shown = "caf\u00e9 ?next ?[2J \u00ff\u00a0end".encode("utf-8")
+        self.assertEqual(text, (0, transcript([(shown, os.path.realpath(SCENE).encode())]), b""))
+        self.assertEqual((status, err), (0, b""))
+        captions = [json.loads(line).get("caption") for line in out.splitlines()]
+        self.assertEqual(captions, [name.decode("latin-1"), None])
 
 class StandardStreams(unittest.TestCase):
     def test_started_without_standard_streams(self):
