@@ -10,6 +10,7 @@
 #include <string>
 
 #include "check_window.h"
+#include "records.h"
 #include "scan_options.h"
 #include "watch.h"
 
@@ -195,9 +196,15 @@ int main(int argc, char *argv[])
         break;
     }
     if (arguments.why || arguments.json)
-        return ScanWithOptions(arguments.why, arguments.json);
+    {
+        const int status = ScanWithOptions(arguments.why, arguments.json);
+        if (!ReportWritable())
+            WriteReportFailure();
+        return status;
+    }
 
     std::cout << "Checking for unresponsive windows..." << std::endl;
+    ReportWritable();
 
     // An enumeration that fails would otherwise leave a transcript that reads as "nothing is
     // hung"; say so, say why, and let a calling script see it in the exit status.
@@ -214,8 +221,11 @@ int main(int argc, char *argv[])
     std::cout << "\n\nDone." << std::flush;
     // A report that could not be written (a closed or full output, a reader gone) must not
     // read as success to the script that asked for it.
-    if (!std::cout)
+    if (!ReportWritable())
+    {
         status = 1;
+        WriteReportFailure();
+    }
 
     // std::cin is tied to std::cout, so the trailer is out before the wait. On a console the
     // read completes when the user presses Enter; at end of input it returns at once.

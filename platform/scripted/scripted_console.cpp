@@ -6,6 +6,7 @@
 #include "scripted_trace.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 namespace scripted {
@@ -287,4 +288,13 @@ extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BO
     }
     Violation("removed a Ctrl handler that was never added");
     return FALSE;
+}
+
+// https://learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-exitprocess
+// The program ends itself only when its console closes, which no scenario does: a call here is
+// a fault, reported before the process ends as the documentation says it must.
+extern "C" void WINAPI ExitProcess(UINT uExitCode)
+{
+    Violation("ExitProcess without a closed console");
+    std::_Exit(static_cast<int>(uExitCode));
 }

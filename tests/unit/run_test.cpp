@@ -41,7 +41,7 @@ struct StreamsCase
     const char *err;
 };
 
-const char kWatching[] = "hungscan: watching every 2 s; press Enter to stop\n";
+#define CANNOT_WRITE "hungscan: cannot write the report: "
 
 const StreamsCase kStreamsCases[] = {
     {"Enter ends the wait", {}, testproc::Stream::Pipe, "\n", testproc::Stream::Pipe, true, 0, ""},
@@ -49,11 +49,14 @@ const StreamsCase kStreamsCases[] = {
     {"input at end of file", {}, testproc::Stream::Null, "", testproc::Stream::Pipe, true, 0, ""},
     {"empty input pipe", {}, testproc::Stream::Pipe, "", testproc::Stream::Pipe, true, 0, ""},
     {"no standard input at all", {}, testproc::Stream::Closed, "", testproc::Stream::Pipe, true, 0, ""},
-    {"no standard output at all", {}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1, ""},
+    {"no standard output at all", {}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1, CANNOT_WRITE "Bad file descriptor\n"},
     {"standard output discarded", {}, testproc::Stream::Null, "", testproc::Stream::Null, false, 0, ""},
-    {"reader of the output gone", {}, testproc::Stream::Null, "", testproc::Stream::Broken, false, 1, ""},
-    {"watch with no standard output", {"--watch"}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1, kWatching},
-    {"watch whose reader has gone", {"--watch"}, testproc::Stream::Null, "", testproc::Stream::Broken, false, 1, kWatching},
+    {"reader of the output gone", {}, testproc::Stream::Null, "", testproc::Stream::Broken, false, 1, CANNOT_WRITE "Broken pipe\n"},
+    {"records with no standard output", {"--json"}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1, CANNOT_WRITE "Bad file descriptor\n"},
+    {"watch with no standard output", {"--watch"}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1,
+     "hungscan: watching every 2 s; press Enter to stop\n" CANNOT_WRITE "Bad file descriptor\n"},
+    {"watch whose reader has gone", {"--watch"}, testproc::Stream::Null, "", testproc::Stream::Broken, false, 1,
+     "hungscan: watching every 2 s; press Enter to stop\n" CANNOT_WRITE "Broken pipe\n"},
 };
 
 class Streams : public testing::TestWithParam<StreamsCase>

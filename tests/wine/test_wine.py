@@ -63,6 +63,31 @@ class EmptyDesktop(unittest.TestCase):
         self.assertEqual(err, b"")
         self.assertEqual(status, 0)
 
+    def test_a_quiet_json_watch_ends_when_its_output_cannot_be_written(self):
+        # Nothing hangs here, so nothing is reported: the watch must notice by itself.
+        # The reason is the C runtime's: it words the system's "the pipe is being closed" as an
+        # invalid argument.
+        outputs = [("a pipe whose reader has gone", rb"(Broken pipe|Invalid argument)")]
+        if not ON_WINDOWS:
+            outputs.append(("/dev/full", rb"No space left on device"))
+        for output, reason in outputs:
+            with self.subTest(output=output):
+                read_end, write_end = os.pipe()
+                os.close(read_end)
+                sink = open(output, "wb") if output == "/dev/full" else os.fdopen(write_end, "wb")
+                try:
+                    started = time.monotonic()
+                    proc = subprocess.run(self.desk.command(HUNGSCAN, ["--watch=1", "--json"]), env=self.desk.env(),
+                                          stdin=subprocess.DEVNULL, stdout=sink, stderr=subprocess.PIPE, timeout=30,
+                                          start_new_session=True)
+                finally:
+                    sink.close()
+                    if output == "/dev/full":
+                        os.close(write_end)
+                self.assertLess(time.monotonic() - started, 2 + 10)  # two intervals; Wine starts slowly
+                self.assertEqual(proc.returncode, 1)
+                self.assertRegex(proc.stderr, rb"(?:^|\r\n)hungscan: cannot write the report: " + reason + rb"\r\n$")
+
 
 class FrozenScene(unittest.TestCase):
     """One scene with every kind of window; each test runs the real scanner over it."""

@@ -574,22 +574,26 @@ class ServerLost(unittest.TestCase):
                 self.assertEqual((status, err), (1, reason or why(b'cannot connect to display "%s"' % desk.display.encode())))
 
     def test_watch_ends_when_the_server_goes(self):
-        # However long the interval: the listener sees the loss, and the watch ends then.
-        for interval in ("1", "3600"):
-            with self.subTest(interval=interval), XDesktop() as desk:
+        # However long the interval, and while a scan's verdicts are sampled (its probe's second,
+        # then a quarter of one): the listener sees the loss, and the watch ends then, its last
+        # scan one that could not list the windows.
+        for args, sample in ((["--watch=1"], None), (["--watch=3600"], None), (["--watch=1", "--why"], 1.12)):
+            with self.subTest(args=args), XDesktop() as desk:
                 desk.start_scene(SCENE, [group("frozen", b"Frozen")])
-                proc = desk.start([HUNGSCAN, "--watch=" + interval], stdin=subprocess.DEVNULL)
-                head = read_line(proc.stdout, 10) + read_line(proc.stdout, 10)
-                self.assertIn(b" Unresponsive: Frozen | ", head)
+                proc = desk.start([HUNGSCAN] + args, stdin=subprocess.DEVNULL)
+                head = read_line(proc.stdout, 10)
+                if sample is None:
+                    head += read_line(proc.stdout, 10)
+                    self.assertIn(b" Unresponsive: Frozen | ", head)
+                else:
+                    time.sleep(sample)
                 os.kill(desk.xvfb.pid, signal.SIGKILL)
                 started = time.monotonic()
                 status, out, err = desk.finish(proc, None, 10)
                 self.assertLess(time.monotonic() - started, 3)
-                lines = [line for line in (head + out).split(LF) if b"!! Error (EnumWindows)" not in line]
-                self.assertRegex(lines[-4], rb"^[-0-9]+ [:0-9]+ Still unresponsive after \d+ s: Frozen \| ")
-                self.assertEqual((lines[-5], lines[-3:]), (b"", [b"", b"Done.", b""]))
-                self.assertEqual(status, 1)
-                self.assertIn(err, (WATCHING % interval.encode(), WATCHING % interval.encode() + GONE))
+                self.assertRegex(head + out, rb"\n[-0-9]+ [:0-9]+ !! Error \(EnumWindows\)\n\n"
+                                             rb"([-0-9]+ [:0-9]+ Still unresponsive after \d+ s: Frozen \| [^\n]*\n)?\nDone\.\n$")
+                self.assertEqual((status, err), (1, WATCHING % args[0][8:].encode() + GONE))
 
     def test_big_desktop_server_killed_or_frozen_at_random_moments(self):
         # Thousands of windows: the loss comes while requests are still being sent and replies
@@ -621,41 +625,68 @@ class ServerLost(unittest.TestCase):
 class WatchEnds(unittest.TestCase):
     """A watch never runs on with nobody to hear it, and a stall is not a loss."""
 
+    OUTPUTS = [  # (standard output, the reason given for it)
+        ("read once, then closed", b"Broken pipe"),  # as "| head -n 1" does
+        ("/dev/full", b"No space left on device"),
+        ("closed", b"Bad file descriptor"),
+    ]
+
     def test_output_gone_or_full_ends_the_watch(self):
+        # Nothing more is written while no window changes: a quiet watch, records or lines,
+        # notices by itself, and says why it ended.
         with XDesktop() as desk:
             desk.start_scene(SCENE, [group("answer", b"Answering")])
-            # The reader takes the first line and goes, as "| head -n 1" does; nothing more is
-            # written while no window changes.
-            proc = desk.start([HUNGSCAN, "--watch=1"], stdin=subprocess.DEVNULL)
-            self.assertTrue(read_line(proc.stdout, 10).startswith(b"Watching"))
-            proc.stdout.close()
-            started = time.monotonic()
-            status, _, err = desk.finish(proc, None, 10)
-            self.assertLess(time.monotonic() - started, 3)
-            self.assertEqual((status, err), (1, WATCHING % b"1"))
-            with open("/dev/full", "wb") as full:
-                proc = subprocess.run([HUNGSCAN, "--watch=1"], env=desk.env(), stdin=subprocess.DEVNULL,
-                                      stdout=full, stderr=subprocess.PIPE, timeout=10, start_new_session=True)
-            self.assertEqual((proc.returncode, proc.stderr), (1, WATCHING % b"1"))
+            for args in (["--watch=1"], ["--watch=1", "--json"]):
+                for output, reason in self.OUTPUTS:
+                    with self.subTest(args=args, output=output):
+                        started = time.monotonic()
+                        if output == "read once, then closed":
+                            proc = desk.start([HUNGSCAN] + args, stdin=subprocess.DEVNULL)
+                            first = read_line(proc.stdout, 10)
+                            self.assertTrue(first.startswith((b"Watching", b'{"event":"watching",')), first)
+                            proc.stdout.close()
+                            started = time.monotonic()
+                            status, _, err = desk.finish(proc, None, 10)
+                        else:
+                            with open(output if output != "closed" else os.devnull, "wb") as sink:
+                                proc = subprocess.run(
+                                    ["sh", "-c", 'exec "$0" "$@"' + (" >&-" if output == "closed" else ""),
+                                     HUNGSCAN] + args, env=desk.env(), stdin=subprocess.DEVNULL, stdout=sink,
+                                    stderr=subprocess.PIPE, timeout=10, start_new_session=True)
+                            status, err = proc.returncode, proc.stderr
+                        self.assertLess(time.monotonic() - started, 3)
+                        self.assertEqual((status, err), (1, WATCHING % b"1" + b"hungscan: cannot write the report: "
+                                                         + reason + LF))
+
+    BLOCKED = [  # (signals a second apart, how the watch ends, the longest it may take after the last)
+        ((signal.SIGTERM, signal.SIGTERM), -signal.SIGTERM, 5),  # a second one ends the process at once
+        ((signal.SIGHUP,), 1, 4 + 2),                             # as a closing console: lines or not
+        ((signal.SIGHUP, signal.SIGTERM), -signal.SIGTERM, 2),     # a stop under way: at once
+    ]
 
     def test_second_sigterm_ends_a_watch_blocked_on_its_output(self):
         with XDesktop() as desk:
             desk.start_scene(SCENE, [group("frozen*12", b"x" * 1000)])
-            read_end, write_end = os.pipe()
-            fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: a page, filled by the first scan
-            try:
-                proc = subprocess.Popen([HUNGSCAN, "--watch=1"], env=desk.env(), stdin=subprocess.PIPE,
-                                        stdout=write_end, stderr=subprocess.DEVNULL, start_new_session=True)
-                desk.processes.append(proc)
-                time.sleep(3)
-                proc.send_signal(signal.SIGTERM)
-                time.sleep(1)
-                self.assertIsNone(proc.poll(), "a blocked watch ended at the first signal")
-                proc.send_signal(signal.SIGTERM)
-                self.assertEqual(proc.wait(timeout=5), -signal.SIGTERM)
-            finally:
-                os.close(read_end)
-                os.close(write_end)
+            for signals, ending, limit in self.BLOCKED:
+                with self.subTest(signals=[s.name for s in signals]):
+                    read_end, write_end = os.pipe()
+                    fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: a page, filled by the first scan
+                    try:
+                        proc = subprocess.Popen([HUNGSCAN, "--watch=1"], env=desk.env(), stdin=subprocess.PIPE,
+                                                stdout=write_end, stderr=subprocess.DEVNULL, start_new_session=True)
+                        desk.processes.append(proc)
+                        time.sleep(3)
+                        for i, sig in enumerate(signals):
+                            if i > 0:
+                                time.sleep(1)
+                                self.assertIsNone(proc.poll(), "a blocked watch ended at the first signal")
+                            proc.send_signal(sig)
+                        started = time.monotonic()
+                        self.assertEqual(proc.wait(timeout=limit), ending)
+                        self.assertLess(time.monotonic() - started, limit)
+                    finally:
+                        os.close(read_end)
+                        os.close(write_end)
 
     def test_hangup_closes_the_watch(self):
         with XDesktop() as desk:
