@@ -219,6 +219,7 @@ int main(int argc, char *argv[])
 
     // std::cin is tied to std::cout, so the trailer is out before the wait. On a console the
     // read completes when the user presses Enter; at end of input it returns at once.
+    WriteHowToEnd();
     std::cin.get();
     return status;
 }
