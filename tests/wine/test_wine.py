@@ -12,8 +12,10 @@ import os
 import pty
 import re
 import select
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -95,6 +97,29 @@ class EmptyDesktop(unittest.TestCase):
                     if terminal >= 0:
                         os.close(terminal)
                 self.assertEqual((status, out, rest), (0, b"", b""))
+
+    @unittest.skipIf(ON_WINDOWS, "Wine's cmd stands for the Command Prompt here")
+    def test_readme_commands_run_as_copied(self):
+        # README.txt's Command Prompt lines for hungscan, as a user copies them (without the note
+        # in parentheses after some), run by cmd in a folder with hungscan.exe; one Enter as input.
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "README.txt")) as readme:
+            commands = re.findall(r"(?m)^(?:- Command Prompt[^:]*:| {4})\s*(hungscan\b.*?)(?:\s{2,}\(.*)?$",
+                                  readme.read())
+        self.assertGreaterEqual(len(commands), 7, commands)
+        with tempfile.TemporaryDirectory(prefix="hungscan-readme-") as folder:
+            shutil.copy(HUNGSCAN, os.path.join(folder, "hungscan.exe"))
+            for command in commands:
+                with self.subTest(command=command):
+                    proc = subprocess.Popen(["wine", "cmd", "/c", command], cwd=folder, env=self.desk.env(),
+                                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                            start_new_session=True)
+                    self.desk.processes.append(proc)
+                    status, out, err = self.desk.finish(proc, b"\r\n", 60)
+                    self.assertEqual(status, 0, err)
+                    self.assertRegex(err, rb"^(hungscan: watching every \d+ s; press Enter to stop\r\n)?$")
+                    if "report.txt" in command:
+                        with open(os.path.join(folder, "report.txt"), "rb") as report:
+                            self.assertEqual(report.read(), EMPTY_TRANSCRIPT)
 
 
 class FrozenScene(unittest.TestCase):
