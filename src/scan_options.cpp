@@ -103,6 +103,7 @@ int ScanWithOptions(BOOL why, BOOL json)
     std::cout << "\n\nDone." << std::flush;
     if (!std::cout)
         status = 1;
+    WriteHowToEnd();
     std::cin.get();
     return status;
 }

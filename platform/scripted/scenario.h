@@ -15,6 +15,8 @@
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
 //   no-wait-chains   Wait Chain Traversal refuses, as Wine's does
 //   environment NAME=VALUE   a variable the program may read (there are no others)
+//   console HANDLES  the standard handles that are the console's: input, output or both, as
+//                    "console input output" (neither unless given: a file, a pipe or NUL)
 //   argument VALUE   one command-line argument, in order
 //   desktop at=S     the windows and enumeration lines after it make the desktop from S
 //                    seconds on (the scripted clock starts at 0; a probe that times out
@@ -122,6 +124,8 @@ struct Scenario
     bool wow64 = false;
     bool waitChains = true;
     std::vector<std::pair<std::string, std::string>> environment;
+    bool consoleInput = false;
+    bool consoleOutput = false;
     std::string expectedErrors; // standard error, line by line
     std::vector<Desktop> later; // desktops that follow the first one, in time order
     std::vector<std::string> arguments;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -114,13 +115,17 @@ const ArgumentsCase kArgumentsCases[] = {
     {{"/watch:3601"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '/watch:3601'"},
     {{"--watch=000003601"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '--watch=000003601'"},
     {{"--watch=+5"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '--watch=+5'"},
-    {{"/watch=5"}, 2, "", "hungscan: unknown option '/watch=5'"},
+    {{"/watch=5"}, 2, "", "hungscan: use /watch:5 for an interval"},
+    {{"--WATCH:30"}, 2, "", "hungscan: use --watch=30 for an interval"},
+    {{"/watch=now"}, 2, "", "hungscan: unknown option '/watch=now'"},
     {{"--watch", "5"}, 2, "", "hungscan: use --watch=5 for an interval"},
     {{"/WATCH", "30"}, 2, "", "hungscan: use /watch:30 for an interval"},
     {{"--watch", "now"}, 2, "", "hungscan: unknown option 'now'"},
     {{"--json", "/why", "/JSON"}, 2, "", "hungscan: '/JSON' given twice"},
     {{"--watch=2", "--watch"}, 2, "", "hungscan: '--watch' given twice"},
     {{"--version", "--json"}, 2, "", "hungscan: --version takes no other option"},
+    {{"/Version"}, 0, "hungscan " HUNGSCAN_VERSION "\nCopyright", ""},
+    {{"/why", "/version"}, 2, "", "hungscan: /version takes no other option"},
 };
 
 class Arguments : public testing::TestWithParam<ArgumentsCase>
@@ -147,6 +152,20 @@ TEST_P(Arguments, AreAnsweredWithoutAScan)
 void PrintTo(const ArgumentsCase &c, std::ostream *os) { *os << testing::PrintToString(c.args); }
 
 INSTANTIATE_TEST_SUITE_P(Run, Arguments, testing::ValuesIn(kArgumentsCases));
+
+// An 80-column console wraps a line of 80 characters or more.
+TEST(Help, FitsAnEightyColumnConsole)
+{
+    testproc::Options options = OneFrozenWindow();
+    options.argv.push_back("--help");
+    const testproc::Result run = testproc::Run(options);
+    std::istringstream lines(run.out);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line) && ++count)
+        EXPECT_LE(line.size(), 79u) << line;
+    EXPECT_GT(count, 10) << run.out;
+}
 
 TEST(Wait, TrailerIsOutBeforeTheWaitAndEnterEndsIt)
 {

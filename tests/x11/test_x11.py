@@ -9,8 +9,10 @@ import collections
 import fcntl
 import json
 import os
+import pty
 import random
 import re
+import select
 import shutil
 import signal
 import struct
@@ -538,6 +540,40 @@ class StandardStreams(unittest.TestCase):
                                           stdin=subprocess.DEVNULL, capture_output=True, timeout=20,
                                           start_new_session=True)
                     self.assertEqual((proc.returncode, proc.stdout), (0, expected))
+
+
+    def test_report_redirected_from_a_terminal_says_how_to_end_the_wait(self):
+        # A terminal for standard input; the report into a pipe, or onto that terminal.
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen")])
+            expected = transcript([(b"Frozen", os.path.realpath(SCENE).encode())])
+            for redirection, args, err in (("", [], b"hungscan: press Enter to exit\n"),
+                                           ("", ["--why"], b"hungscan: press Enter to exit\n"),
+                                           (">&0", [], b"")):
+                with self.subTest(redirection=redirection, args=args):
+                    master, terminal = pty.openpty()
+                    try:
+                        proc = desk.start(["sh", "-c", 'exec "$0" "$@" ' + redirection, HUNGSCAN] + args,
+                                          stdin=terminal)
+                        os.close(terminal)
+                        terminal = -1
+                        seen, deadline = b"", time.monotonic() + 20
+                        source = proc.stdout.fileno() if not redirection else master
+                        while not seen.endswith(trailer(LF)) and time.monotonic() < deadline:
+                            if select.select([source], [], [], max(deadline - time.monotonic(), 0))[0]:
+                                seen += os.read(source, 65536).replace(b"\r\n", b"\n")
+                        self.assertTrue(seen.endswith(trailer(LF)), seen)
+                        self.assertEqual(read_line(proc.stderr, 5) if err else b"", err)
+                        self.assertIsNone(proc.poll(), "ended before Enter")
+                        os.write(master, b"\n")
+                        status, out, rest = desk.finish(proc, None, 10)
+                    finally:
+                        os.close(master)
+                        if terminal >= 0:
+                            os.close(terminal)
+                    self.assertEqual((status, rest), (0, b""))
+                    if not args and not redirection:
+                        self.assertEqual(seen + out, expected)
 
 
 class ServerLost(unittest.TestCase):
