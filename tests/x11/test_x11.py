@@ -316,7 +316,7 @@ class Churn(unittest.TestCase):
             watch.stdin.write(b"\n")
             watch.stdin.flush()
             desk.finish(watch, None, 20)
-        named = {(record["event"], record["caption"]): record["window"] for record in records}
+        named = {(record["event"], record.get("caption")): record.get("window") for record in records}
         self.assertEqual(named[("unresponsive", "Second")], named[("unresponsive", "First")], records)
         self.assertEqual(named[("gone", "First")], named[("unresponsive", "First")])
 

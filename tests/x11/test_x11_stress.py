@@ -51,15 +51,16 @@ class Stress(unittest.TestCase):
         self.assertLessEqual(stray, 2, "blocks for windows destroyed during the scan")
 
     def test_closed_streams(self):
-        # A report that could not be written is not a success.
-        for what, redirection, status in (("standard output closed", ">&-", 1),
-                                          ("standard input closed", "<&-", 0),
-                                          ("both closed", ">&- <&-", 1)):
+        # A report that could not be written is not a success, and says why.
+        cannot = b"hungscan: cannot write the report: Bad file descriptor\n"
+        for what, redirection, status, err in (("standard output closed", ">&-", 1, cannot),
+                                               ("standard input closed", "<&-", 0, b""),
+                                               ("both closed", ">&- <&-", 1, cannot)):
             with self.subTest(what):
                 proc = subprocess.run(["sh", "-c", 'exec "$0" ' + redirection, HUNGSCAN],
                                       env=self.desk.env(), stdin=subprocess.DEVNULL,
                                       capture_output=True, timeout=120, start_new_session=True)
-                self.assertEqual((proc.returncode, proc.stderr), (status, b""))
+                self.assertEqual((proc.returncode, proc.stderr), (status, err))
                 if proc.stdout:
                     self.strays(proc.stdout)
 
@@ -72,7 +73,7 @@ class Stress(unittest.TestCase):
                                   start_new_session=True)
         finally:
             os.close(write_end)
-        self.assertEqual((proc.returncode, proc.stderr), (1, b""))
+        self.assertEqual((proc.returncode, proc.stderr), (1, b"hungscan: cannot write the report: Broken pipe\n"))
 
 
 if __name__ == "__main__":
