@@ -15,6 +15,10 @@
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
 //   no-wait-chains   Wait Chain Traversal refuses, as Wine's does
 //   environment NAME=VALUE   a variable the program may read (there are no others)
+//   event-log refuses [error=N]      the system log cannot be opened (1722 unless given)
+//   event-log fails-after=N [error=N]   the log takes N events, then fails (1726 unless given)
+//   logged VALUE     one event the run records in the system log, in order: its type and
+//                    event id, then each insertion string after a tab
 //   argument VALUE   one command-line argument, in order
 //   desktop at=S     the windows and enumeration lines after it make the desktop from S
 //                    seconds on (the scripted clock starts at 0; a probe that times out
@@ -120,6 +124,13 @@ struct Scenario
     bool wow64 = false;
     bool waitChains = true;
     std::vector<std::pair<std::string, std::string>> environment;
+    // The Application log: whether it opens (RPC_S_SERVER_UNAVAILABLE when the Event Log
+    // service is not running), and after how many events it fails (RPC_S_CALL_FAILED).
+    bool eventLogOpens = true;
+    DWORD eventLogError = 1722;
+    long eventLogFailsAfter = -1;
+    DWORD eventLogFailError = 1726;
+    std::vector<std::string> expectedLog; // each event the run records, in order
     std::string expectedErrors; // standard error, line by line
     std::vector<Desktop> later; // desktops that follow the first one, in time order
     std::vector<std::string> arguments;
@@ -128,6 +139,9 @@ struct Scenario
     std::string expected;
     int status = 0;
 };
+
+// A value as a scenario writes it: quoted, with C escapes for what a line cannot hold.
+std::string QuoteValue(const std::string &value);
 
 // Parses a whole file; on failure returns a message naming the line, else an empty string.
 std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out);

@@ -93,6 +93,13 @@ TEST_P(Scenario, WholeRunWritesTheExpectedTranscript)
     trace << in.rdbuf();
     EXPECT_NE(trace.str().find("call EnumWindows("), std::string::npos) << "no trace at " << report;
     EXPECT_EQ(trace.str().find("violation"), std::string::npos) << trace.str();
+    std::string logged, expectedLog;
+    for (std::string line; std::getline(trace, line);)
+        if (line.compare(0, 7, "logged ") == 0)
+            logged += line.substr(7) + "\n";
+    for (const std::string &event : c.scenario.expectedLog)
+        expectedLog += scripted::QuoteValue(event) + "\n";
+    EXPECT_EQ(logged, expectedLog);
     std::remove(report.c_str());
 }
 

@@ -39,6 +39,7 @@ typedef char16_t WCHAR;
 typedef WCHAR *LPWSTR;
 typedef const WCHAR *LPCWSTR;
 typedef void *HANDLE;
+typedef void *PSID;
 typedef struct HWND__ *HWND;
 typedef struct HINSTANCE__ *HMODULE;
 typedef std::intptr_t(WINAPI *FARPROC)();
@@ -85,6 +86,8 @@ typedef struct _FILETIME
 #define THREAD_QUERY_LIMITED_INFORMATION 0x0800
 
 #define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BUFFER_OVERFLOW 111L
 #define ERROR_NO_DATA 232L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
@@ -107,6 +110,9 @@ typedef struct _FILETIME
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
 
 #define CP_UTF8 65001
+
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
 
 typedef BOOL(CALLBACK *WNDENUMPROC)(HWND, LPARAM);
 
@@ -132,6 +138,8 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
 UINT WINAPI GetACP();
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, BOOL *lpUsedDefaultChar);
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
+                               LPWSTR lpWideCharStr, int cchWideChar);
 BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize);
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 
@@ -168,6 +176,12 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                            LPDWORD lpThreadId);
+
+// Event logging: the system log
+HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);
+BOOL WINAPI ReportEventW(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid,
+                         WORD wNumStrings, DWORD dwDataSize, LPCWSTR *lpStrings, LPVOID lpRawData);
+BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
 
 // Console
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
