@@ -22,12 +22,16 @@ static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
 {
     DWORD owner = 0;
     const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
-    ++options.unresponsive;
+    // A window whose owner ended before its verdict has gone: neither written nor counted.
+    DWORD *unresponsive = &options.unresponsive;
     if (options.json)
     {
         const std::string fields = WindowFields(hwnd, processId, threadId);
         const std::string time = options.time;
-        WithVerdict(processId, threadId, [fields, time](const ThreadVerdict &verdict) {
+        WithVerdict(processId, threadId, [fields, time, unresponsive](const ThreadVerdict &verdict) {
+            if (verdict.state == THREAD_GONE)
+                return;
+            ++*unresponsive;
             WriteRecord("unresponsive", time, fields + "," + VerdictFields(verdict));
         });
         return;
@@ -46,8 +50,12 @@ static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
     case OWNER_NO_PATH:
         break;
     }
-    WithVerdict(processId, threadId,
-                [block](const ThreadVerdict &verdict) { std::cout << block << " Why: " << DescribeVerdict(verdict) << std::endl; });
+    WithVerdict(processId, threadId, [block, unresponsive](const ThreadVerdict &verdict) {
+        if (verdict.state == THREAD_GONE)
+            return;
+        ++*unresponsive;
+        std::cout << block << " Why: " << DescribeVerdict(verdict) << std::endl;
+    });
 }
 
 static BOOL CALLBACK CheckWindowWithOptionsProc(HWND hwnd, LPARAM lParam)

@@ -110,6 +110,18 @@ static void WriteLine(const WatchScan &scan, const char *event, const WatchedWin
     std::cout << ": " << window.label << std::endl;
 }
 
+// A window whose owner ended before its verdict has gone: it was never reported, so it is not
+// watched either.
+static void ForgetWindow(std::vector<WatchedWindow> *windows, HWND hwnd, DWORD processId)
+{
+    for (size_t i = 0; i < windows->size(); ++i)
+        if ((*windows)[i].hwnd == hwnd && (*windows)[i].processId == processId)
+        {
+            windows->erase(windows->begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+}
+
 static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
 {
     WatchScan *scan = reinterpret_cast<WatchScan *>(lParam);
@@ -137,7 +149,10 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         const std::shared_ptr<std::string> fields = window.fields;
         const std::string time = scan->time;
         scan->windows->push_back(window);
-        WithVerdict(processId, threadId, [fields, time](const ThreadVerdict &verdict) {
+        std::vector<WatchedWindow> *windows = scan->windows;
+        WithVerdict(processId, threadId, [fields, time, windows, hwnd, processId](const ThreadVerdict &verdict) {
+            if (verdict.state == THREAD_GONE)
+                return ForgetWindow(windows, hwnd, processId);
             *fields += "," + VerdictFields(verdict);
             WriteRecord("unresponsive", time, *fields);
         });
@@ -166,7 +181,10 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
     DWORD owner = 0;
     const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
     const std::string line = std::string(scan->stamp) + " Unresponsive: " + window.label;
-    WithVerdict(processId, threadId, [line](const ThreadVerdict &verdict) {
+    std::vector<WatchedWindow> *windows = scan->windows;
+    WithVerdict(processId, threadId, [line, windows, hwnd, processId](const ThreadVerdict &verdict) {
+        if (verdict.state == THREAD_GONE)
+            return ForgetWindow(windows, hwnd, processId);
         std::cout << line << " | why: " << DescribeVerdict(verdict) << std::endl;
     });
     return TRUE;

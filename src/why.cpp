@@ -28,7 +28,9 @@ struct Judgement
 {
     ThreadVerdict verdict;
     DWORD processId;
+    HANDLE process;       // open until its verdicts are written, to see whether it ended
     HANDLE thread;        // open while its sample runs
+    BOOL running;         // its wait chain said it ran, or was ready to, when the sample began
     ULONGLONG cpuAtStart; // kernel and user time, in 100 ns units
     ULONGLONG startedAt;  // tick count
 };
@@ -49,6 +51,8 @@ const char *VerdictWord(ThreadState state)
         return "waiting";
     case THREAD_DEADLOCKED:
         return "deadlocked";
+    case THREAD_GONE:
+        return "gone";
     case THREAD_UNKNOWN:
         break;
     }
@@ -65,6 +69,8 @@ std::string DescribeVerdict(const ThreadVerdict &verdict)
         return "busy, " + std::to_string(verdict.cpuPercent) + "% of a core";
     case THREAD_UNKNOWN:
         return std::string("unknown (") + verdict.failed + ")";
+    case THREAD_GONE:
+        return "gone";
     case THREAD_WAITING:
     case THREAD_DEADLOCKED:
         break;
@@ -84,6 +90,8 @@ std::string DescribeVerdict(const ThreadVerdict &verdict)
         return "waiting for " + other + kind;
     if (verdict.device)
         return "waiting for the disk or a device" + kind;
+    if (verdict.kernel)
+        return "waiting in the kernel" + kind;
     return "waiting" + kind;
 }
 
@@ -137,21 +145,33 @@ static std::string Narrow(const WCHAR *name, size_t size)
     return shown;
 }
 
-// What the thread waits for, as Wait Chain Traversal says (advapi32, from the system directory
-// only, as a library that is not in the import table must be). Where it cannot say, the thread
-// is just waiting.
-static void ReadWaitChain(DWORD threadId, Judgement &judgement)
+// Waits the kernel names after input or output: the block layer, page and buffer locks while
+// a read or write is under way, the journal, network file systems.
+static BOOL IsInputOutputWait(const std::string &name)
 {
-    ThreadVerdict &verdict = judgement.verdict;
-    verdict.state = THREAD_WAITING;
+    static const char *const prefixes[] = {"io_",         "bit_wait_io", "blk_",         "folio_wait",
+                                           "wait_on_page", "__lock_page", "__folio_lock", "wait_on_buffer",
+                                           "__wait_on_buffer", "jbd2_",   "nfs",          "rpc_",
+                                           "balance_dirty", "rq_qos_wait", "wbt_wait"};
+    for (const char *prefix : prefixes)
+        if (name.compare(0, std::strlen(prefix), prefix) == 0)
+            return TRUE;
+    return name.size() > 3 && name.compare(name.size() - 3, 3, "_io") == 0;
+}
+
+// The thread's wait chain, as Wait Chain Traversal gives it (advapi32, from the system
+// directory only, as a library that is not in the import table must be). FALSE where it
+// cannot say.
+static BOOL ReadChain(DWORD threadId, WAITCHAIN_NODE_INFO (&nodes)[WAIT_CHAIN_NODES], DWORD *count, BOOL *cycle)
+{
     char path[TEXT_BUFFER_SIZE];
     const UINT length = GetSystemDirectoryA(path, TEXT_BUFFER_SIZE - 16);
     if (length == 0 || length >= TEXT_BUFFER_SIZE - 16)
-        return;
+        return FALSE;
     std::strcat(path, "\\advapi32.dll");
     HMODULE advapi = LoadLibraryA(path);
     if (advapi == NULL)
-        return;
+        return FALSE;
     const OpenThreadWaitChainSessionProc open = reinterpret_cast<OpenThreadWaitChainSessionProc>(
         reinterpret_cast<void (*)()>(GetProcAddress(advapi, "OpenThreadWaitChainSession")));
     const GetThreadWaitChainProc chain = reinterpret_cast<GetThreadWaitChainProc>(
@@ -159,56 +179,109 @@ static void ReadWaitChain(DWORD threadId, Judgement &judgement)
     const CloseThreadWaitChainSessionProc close = reinterpret_cast<CloseThreadWaitChainSessionProc>(
         reinterpret_cast<void (*)()>(GetProcAddress(advapi, "CloseThreadWaitChainSession")));
     HWCT session = open != NULL && chain != NULL && close != NULL ? open(0, NULL) : NULL;
+    BOOL read = FALSE;
     if (session != NULL)
     {
-        WAITCHAIN_NODE_INFO nodes[WAIT_CHAIN_NODES];
-        DWORD count = WAIT_CHAIN_NODES;
-        BOOL cycle = FALSE;
-        if (chain(session, 0, WAIT_CHAIN_OUT_OF_PROCESS, threadId, &count, nodes, &cycle))
-        {
-            if (count > WAIT_CHAIN_NODES)
-                count = WAIT_CHAIN_NODES;
-            // The chain runs thread, what it waits on, the thread that owns that, and so on; the
-            // last thread of another process is the one to name, with what led to it.
-            const WAITCHAIN_NODE_INFO *object = NULL;
-            for (DWORD i = 1; i < count; ++i)
-            {
-                const WAITCHAIN_NODE_INFO &node = nodes[i];
-                if (node.ObjectType != WctThreadType)
-                {
-                    object = &node;
-                    continue;
-                }
-                if (node.ThreadObject.ProcessId != judgement.processId && node.ThreadObject.ProcessId != 0)
-                {
-                    verdict.waitsForProcess = node.ThreadObject.ProcessId;
-                    verdict.wait = object != NULL ? WaitKind(object->ObjectType) : "";
-                }
-            }
-            if (cycle)
-                verdict.state = THREAD_DEADLOCKED;
-            else if (verdict.waitsForProcess == 0 && object != NULL)
-            {
-                // Only a wait of its own: its kind, or the name the system gives it.
-                verdict.wait = object->ObjectType == WctUnknownType
-                                   ? Narrow(object->LockObject.ObjectName, WCT_OBJNAME_LENGTH)
-                                   : WaitKind(object->ObjectType);
-                verdict.device = object->ObjectType == WctUnknownType && object->ObjectStatus == WctStatusBlocked;
-            }
-        }
+        *count = WAIT_CHAIN_NODES;
+        *cycle = FALSE;
+        read = chain(session, 0, WAIT_CHAIN_OUT_OF_PROCESS, threadId, count, nodes, cycle);
+        if (*count > WAIT_CHAIN_NODES)
+            *count = WAIT_CHAIN_NODES;
         close(session);
     }
     FreeLibrary(advapi);
+    return read;
+}
+
+// Whether the chain is the thread alone, running or ready to.
+static BOOL ChainRuns(const WAITCHAIN_NODE_INFO *nodes, DWORD count, BOOL cycle)
+{
+    return count == 1 && !cycle && nodes[0].ObjectType == WctThreadType && nodes[0].ObjectStatus == WctStatusRunning;
+}
+
+static BOOL ThreadRunning(DWORD threadId)
+{
+    WAITCHAIN_NODE_INFO nodes[WAIT_CHAIN_NODES];
+    DWORD count = 0;
+    BOOL cycle = FALSE;
+    return ReadChain(threadId, nodes, &count, &cycle) && ChainRuns(nodes, count, cycle);
+}
+
+// What the thread waits for, as Wait Chain Traversal says. Where it cannot say, the thread is
+// just waiting; one that the chain found running through the sample computes, however little
+// of a core it got.
+static void ReadWaitChain(DWORD threadId, Judgement &judgement)
+{
+    ThreadVerdict &verdict = judgement.verdict;
+    verdict.state = THREAD_WAITING;
+    WAITCHAIN_NODE_INFO nodes[WAIT_CHAIN_NODES];
+    DWORD count = 0;
+    BOOL cycle = FALSE;
+    if (!ReadChain(threadId, nodes, &count, &cycle))
+        return;
+    if (judgement.running && ChainRuns(nodes, count, cycle))
+    {
+        verdict.state = THREAD_BUSY;
+        return;
+    }
+    // The chain runs thread, what it waits on, the thread that owns that, and so on; the last
+    // thread of another process is the one to name, with what led to it.
+    const WAITCHAIN_NODE_INFO *object = NULL;
+    for (DWORD i = 1; i < count; ++i)
+    {
+        const WAITCHAIN_NODE_INFO &node = nodes[i];
+        if (node.ObjectType != WctThreadType)
+        {
+            object = &node;
+            continue;
+        }
+        if (node.ThreadObject.ProcessId != judgement.processId && node.ThreadObject.ProcessId != 0)
+        {
+            verdict.waitsForProcess = node.ThreadObject.ProcessId;
+            verdict.wait = object != NULL ? WaitKind(object->ObjectType) : "";
+        }
+    }
+    if (cycle)
+        verdict.state = THREAD_DEADLOCKED;
+    else if (verdict.waitsForProcess == 0 && object != NULL)
+    {
+        // Only a wait of its own: its kind, or the name the system gives it. A blocked wait of
+        // no known kind is the kernel's; it is a disk's or a device's only where its name says
+        // input or output.
+        verdict.wait = object->ObjectType == WctUnknownType ? Narrow(object->LockObject.ObjectName, WCT_OBJNAME_LENGTH)
+                                                            : WaitKind(object->ObjectType);
+        const BOOL blocked = object->ObjectType == WctUnknownType && object->ObjectStatus == WctStatusBlocked;
+        verdict.device = blocked && IsInputOutputWait(verdict.wait);
+        verdict.kernel = blocked && !verdict.device;
+    }
+}
+
+// Whether the process behind a judgement has ended. A process ended is gone, and its windows
+// with it, though a handle keeps its object (and its id) until closed.
+static BOOL ProcessEnded(const Judgement &judgement)
+{
+    DWORD code = 0;
+    return judgement.process != NULL && GetExitCodeProcess(judgement.process, &code) && code != STILL_ACTIVE;
 }
 
 static void StartJudging(DWORD processId, DWORD threadId, Judgement &judgement)
 {
-    judgement.verdict = ThreadVerdict{THREAD_UNKNOWN, -1, 0, "", FALSE, ""};
+    judgement.verdict = ThreadVerdict{THREAD_UNKNOWN, -1, 0, "", FALSE, FALSE, ""};
     judgement.processId = processId;
+    judgement.process = NULL;
     judgement.thread = NULL;
+    judgement.running = FALSE;
     if (threadId == 0)
     {
         judgement.verdict.failed = "GetWindowThreadProcessId";
+        return;
+    }
+    // The process is held open while its verdict is made, to learn whether it ends meanwhile;
+    // an id that no longer names a process means it has ended already.
+    judgement.process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if ((judgement.process == NULL && GetLastError() == ERROR_INVALID_PARAMETER) || ProcessEnded(judgement))
+    {
+        judgement.verdict.state = THREAD_GONE;
         return;
     }
     HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, threadId);
@@ -234,6 +307,7 @@ static void StartJudging(DWORD processId, DWORD threadId, Judgement &judgement)
         return;
     }
     judgement.thread = thread;
+    judgement.running = ThreadRunning(threadId);
     judgement.startedAt = GetTickCount64();
 }
 
@@ -241,7 +315,9 @@ static void FinishJudging(DWORD threadId, Judgement &judgement)
 {
     const ULONGLONG elapsed = GetTickCount64() - judgement.startedAt;
     ULONGLONG cpu = 0;
-    if (!ThreadCpu(judgement.thread, &cpu) || cpu < judgement.cpuAtStart)
+    if (ProcessEnded(judgement))
+        judgement.verdict.state = THREAD_GONE;
+    else if (!ThreadCpu(judgement.thread, &cpu) || cpu < judgement.cpuAtStart)
         judgement.verdict.failed = "GetThreadTimes";
     else
     {
@@ -261,6 +337,17 @@ void BeginVerdicts()
 {
     FinishVerdicts();
     judgements.clear();
+}
+
+// Once every call is answered, no process need be held.
+static void CloseProcesses()
+{
+    for (auto &judged : judgements)
+    {
+        if (judged.second.process != NULL)
+            CloseHandle(judged.second.process);
+        judged.second.process = NULL;
+    }
 }
 
 void WithVerdict(DWORD processId, DWORD threadId, const std::function<void(const ThreadVerdict &)> &write)
@@ -290,6 +377,10 @@ static void Answer(BOOL waitOut)
             }
             FinishJudging(key, judgement);
         }
+        // A verdict known early is written late when others wait before it; an owner that
+        // ended by then took the window with it.
+        if (judgement.verdict.state != THREAD_GONE && ProcessEnded(judgement))
+            judgement.verdict.state = THREAD_GONE;
         // Taken off first: a write may be long, and nothing it does may see it twice.
         const std::function<void(const ThreadVerdict &)> write = waiting.front().second;
         waiting.pop_front();
@@ -305,4 +396,5 @@ void WriteReadyVerdicts()
 void FinishVerdicts()
 {
     Answer(TRUE);
+    CloseProcesses();
 }

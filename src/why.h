@@ -8,9 +8,10 @@
 #include <functional>
 #include <string>
 
-// A thread's processor time is sampled over at least this long; at half a core it is busy.
+// A thread's processor time is sampled over at least this long. A waiting thread uses next to
+// nothing; one that got a tenth of a core computes, however little the others left it.
 const DWORD WHY_SAMPLE_MS = 250;
-const int WHY_BUSY_PERCENT = 50;
+const int WHY_BUSY_PERCENT = 10;
 
 enum ThreadState
 {
@@ -19,6 +20,7 @@ enum ThreadState
     THREAD_BUSY,       // computing
     THREAD_WAITING,    // waiting, for what the system can say
     THREAD_DEADLOCKED, // its wait chain is a cycle
+    THREAD_GONE,       // its process ended before the verdict: the window went with it
 };
 
 struct ThreadVerdict
@@ -28,6 +30,7 @@ struct ThreadVerdict
     DWORD waitsForProcess;  // the process at the end of its wait chain; 0 if none
     std::string wait;       // the kind of that wait, or the kernel's wait channel; may be empty
     BOOL device;            // the wait is the kernel's, on a disk or a device
+    BOOL kernel;            // the wait is the kernel's, uninterruptible, and on no disk or device
     const char *failed;     // for THREAD_UNKNOWN: the call that failed
 };
 
@@ -43,7 +46,7 @@ void BeginVerdicts();
 
 // Calls write with the verdict on the window's thread. Calls are answered in the order they
 // were made: at once when nothing waits, else once the thread's sample, and those before it,
-// are long enough.
+// are long enough. A verdict of THREAD_GONE is no report: the window has gone.
 void WithVerdict(DWORD processId, DWORD threadId, const std::function<void(const ThreadVerdict &)> &write);
 
 // Answers the calls whose samples are long enough by now.

@@ -145,7 +145,8 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                 window.waitKind = line.substr(pos, end2 - pos);
                 pos = end2;
             }
-            else if (word == "owner" || word == "error" || word == "id" || word == "busy" || word == "waits-for")
+            else if (word == "owner" || word == "error" || word == "id" || word == "busy" || word == "waits-for" ||
+                     word == "exits-at")
             {
                 size_t digits = pos;
                 while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
@@ -159,6 +160,8 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                     window.busyPercent = static_cast<int>(number);
                 else if (word == "waits-for")
                     window.waitsFor = static_cast<DWORD>(number);
+                else if (word == "exits-at")
+                    window.exitsAtMs = static_cast<long>(number);
                 else if (word == "id")
                     window.id = static_cast<long>(number);
                 else

@@ -9,7 +9,7 @@
 //          [path=VALUE] [path-unreadable] [path-unterminated] [module-path-fails]
 //          [error=N] [owner-frozen] [query-refused] [id=N] [wide-caption=VALUE]
 //          [suspended] [busy=PERCENT] [waits-for=PID wait-kind=KIND] [deadlocked]
-//          [wchan=VALUE] [disk] [thread-unopenable]
+//          [wchan=VALUE] [disk] [thread-unopenable] [exits-at=MS]
 //   enumeration fails-after=N [error=N]   the last error it leaves: 5 (access denied) unless given
 //   codepage N       the ANSI code page the platform reports (1252 unless given)
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
@@ -81,15 +81,17 @@ struct Window
     bool hasWideCaption = false;
     // The owner's thread (one per owner: the first window of the owner says): suspended, its
     // share of a core, its wait chain (another process and the kind of wait, or a cycle), the
-    // kernel's wait channel and whether it is a disk's or a device's, or not to be opened.
+    // kernel's wait channel and whether that wait is uninterruptible, or not to be opened.
     bool suspended = false;
     int busyPercent = 0;
     DWORD waitsFor = 0;
     std::string waitKind;
     bool deadlocked = false;
     std::string wchan;
-    bool disk = false;
+    bool disk = false; // the wait is uninterruptible (Linux: state D)
     bool threadOpens = true;
+    // The owner process ends at this moment of the scripted clock; -1: it lives on.
+    long exitsAtMs = -1;
 };
 
 // The desktop from a moment of the scripted clock on.

@@ -131,6 +131,12 @@ const Window *LookupProbed(const char *call, HWND hwnd, size_t &index, bool answ
     return window;
 }
 
+// Whether a window's owner has ended by now.
+bool Ended(const Window &owner)
+{
+    return owner.exitsAtMs >= 0 && static_cast<long>(ScriptedClock()) >= owner.exitsAtMs;
+}
+
 const Window *OwnerWindow(DWORD processId)
 {
     for (const Window &window : *state().desktop)
@@ -250,11 +256,12 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
                 break;
         }
     }
-    // A process handle lives within one callback; a thread's may outlive the enumeration while
-    // its sample runs, but not into the next one.
+    // A handle to read an owner's path lives within one callback; a thread's, or its process's
+    // held to see whether it ends, may outlive the enumeration while its sample runs, but not
+    // into the next one.
     size_t processes = 0;
     for (const auto &open : s.openHandles)
-        processes += open.second.thread ? 0 : 1;
+        processes += open.second.thread || open.second.access == PROCESS_QUERY_LIMITED_INFORMATION ? 0 : 1;
     if (processes != 0)
         Violation(std::to_string(processes) + " process handle(s) left open");
     WriteReport();
@@ -548,6 +555,13 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle,
     const Window *owner = dwProcessId == 0 ? nullptr : OwnerWindow(dwProcessId);
     if (owner == nullptr || (!owner->opens && !limited))
         return NULL;
+    // An ended process whose last handle has closed is no more; its id names nothing (the
+    // system answers ERROR_INVALID_PARAMETER, as for any id that names no process).
+    if (Ended(*owner))
+    {
+        state().lastError = ERROR_INVALID_PARAMETER;
+        return NULL;
+    }
     State &s = state();
     HANDLE handle = reinterpret_cast<HANDLE>(kHandleBase + 4 * ++s.nextHandle);
     s.openHandles[handle] = OpenProcessHandle{dwProcessId, dwDesiredAccess, false};
@@ -622,6 +636,26 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags
         return FALSE;
     std::memcpy(lpExeName, owner->path.c_str(), owner->path.size() + 1);
     *lpdwSize = static_cast<DWORD>(owner->path.size());
+    return TRUE;
+}
+
+// GetExitCodeProcess (processthreadsapi.h): "If the process has not terminated and the function
+// succeeds, the status returned is STILL_ACTIVE"; the handle needs PROCESS_QUERY_INFORMATION or
+// PROCESS_QUERY_LIMITED_INFORMATION. An owner that ends leaves 0, its exit code here.
+// https://learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-getexitcodeprocess
+extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode)
+{
+    Record("GetExitCodeProcess(" + HandleName(hProcess) + ")");
+    const auto open = state().openHandles.find(hProcess);
+    if (open == state().openHandles.end() || open->second.thread ||
+        (open->second.access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0)
+    {
+        Violation("exit code asked through a handle not open for it: " + HandleName(hProcess));
+        state().lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    const Window *owner = OwnerWindow(open->second.processId);
+    *lpExitCode = owner != nullptr && !Ended(*owner) ? STILL_ACTIVE : 0;
     return TRUE;
 }
 
@@ -750,7 +784,7 @@ extern "C" HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, 
     if (bInheritHandle != FALSE)
         Violation("thread handle made inheritable");
     const Window *owner = ThreadOwner(dwThreadId);
-    if (owner == nullptr || !owner->threadOpens)
+    if (owner == nullptr || !owner->threadOpens || Ended(*owner))
         return NULL;
     State &s = state();
     HANDLE handle = reinterpret_cast<HANDLE>(kHandleBase + 4 * ++s.nextHandle);

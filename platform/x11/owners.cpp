@@ -6,6 +6,7 @@
 
 #include <xcb/res.h>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <climits>
@@ -92,6 +93,33 @@ pid_t ProcessOf(xcb_connection_t *c, xcb_window_t window)
     if (CardinalReply(c, netPid, value) && value > 0 && value <= 0x7FFFFFFF)
         return static_cast<pid_t>(value);
     return 0;
+}
+
+bool ServerSharesOurProcessIds(xcb_connection_t *c)
+{
+    // Asked once: the server names the process behind this very connection in the numbers of
+    // its own pid namespace. That is this program's id, or, through a relay on this machine,
+    // the relay's: the process at the other end of the socket, as the kernel numbers it here.
+    // Any other number means the two count processes apart (a container), and no id the
+    // server gives names the same process here.
+    static int shared = -1;
+    if (shared < 0)
+    {
+        shared = 1;
+        if (ServerNamesClients(c))
+        {
+            ServerWait wait;
+            xcb_res_client_id_spec_t query = {xcb_get_setup(c)->resource_id_base,
+                                              XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            const pid_t ours = ProcessOfClient(c, xcb_res_query_client_ids(c, 1, &query));
+            ucred peer = {};
+            socklen_t size = sizeof peer;
+            if (getsockopt(xcb_get_file_descriptor(c), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+                peer.pid = 0;
+            shared = ours == 0 || ours == getpid() || ours == peer.pid;
+        }
+    }
+    return shared == 1;
 }
 
 } // namespace hungscan_x11

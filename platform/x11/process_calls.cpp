@@ -1,5 +1,6 @@
 // The process calls, on /proc: a process handle is a pidfd, so the id cannot be handed to
-// another process while the handle is open.
+// another process while the handle is open. A process that has exited, reaped or not (a
+// zombie), has ended: GetExitCodeProcess no longer says STILL_ACTIVE.
 
 #include <windows.h>
 
@@ -8,10 +9,12 @@
 #include "kernel_objects.h"
 #include "wide_text.h"
 
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +39,13 @@ bool ProcessAlive(int pidfd)
     return syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
 }
 
+// A pidfd reads as ready once its process has exited, zombie or reaped.
+bool ProcessExited(int pidfd)
+{
+    pollfd ready = {pidfd, POLLIN, 0};
+    return poll(&ready, 1, 0) > 0;
+}
+
 
 // The target of /proc/PID/exe and its full length; -1 when it cannot be read.
 ssize_t ReadExecutablePath(HANDLE hProcess, char (&target)[PATH_MAX])
@@ -54,19 +64,26 @@ ssize_t ReadExecutablePath(HANDLE hProcess, char (&target)[PATH_MAX])
 
 } // namespace
 
-extern "C" HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD dwProcessId)
+extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
 {
     if (dwProcessId == 0 || dwProcessId > 0x7FFFFFFF)
         return NULL;
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(dwProcessId), 0));
     if (pidfd < 0)
+    {
+        // As Windows answers for an id that names no process.
+        if (errno == ESRCH)
+            SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
+    }
     // The kernel lets a user read another process's executable link only where it may inspect
-    // that process: the same rule decides whether the open succeeds.
+    // that process: the same rule decides whether the open succeeds. A zombie has no link left,
+    // yet may still be asked, with the limited right, whether it has ended.
     char link[32];
     std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(dwProcessId));
     char probe[1];
-    if (readlink(link, probe, sizeof probe) < 0)
+    if (readlink(link, probe, sizeof probe) < 0 &&
+        !(dwDesiredAccess == PROCESS_QUERY_LIMITED_INFORMATION && ProcessExited(pidfd)))
     {
         close(pidfd);
         return NULL;
@@ -119,6 +136,19 @@ extern "C" BOOL WINAPI QueryFullProcessImageNameA(HANDLE hProcess, DWORD dwFlags
     std::memcpy(lpExeName, target, static_cast<size_t>(length));
     lpExeName[length] = '\0';
     *lpdwSize = static_cast<DWORD>(length);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode)
+{
+    const ProcessHandle *process = HandleAs<ProcessHandle>(hProcess);
+    if (process == nullptr || lpExitCode == nullptr)
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // Only a parent learns how its child ended; to the program, any end is 0.
+    *lpExitCode = ProcessExited(process->pidfd) ? 0 : STILL_ACTIVE;
     return TRUE;
 }
 

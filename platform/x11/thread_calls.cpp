@@ -1,13 +1,16 @@
 // Threads of other processes, on /proc, and the system libraries the program looks its calls up
-// in. A thread handle names /proc/TID; what Windows tells of a thread, Linux tells there:
+// in. A thread handle names /proc/PID/task/TID (/proc/TID/stat would be its whole process's)
+// and the thread's start time: as a Windows handle keeps its thread, it never reads another
+// thread that took the id. What Windows tells of a thread, Linux tells there:
 //
 // Windows                        here
-// GetThreadTimes                 utime and stime of /proc/TID/stat
+// GetThreadTimes                 utime and stime of /proc/PID/task/TID/stat
 // suspend count (ntdll's         1 while the thread is stopped (state T, or t under a
 //   NtQueryInformationThread)    debugger), else 0
-// wait chain (advapi32's Wait    the thread, then what it waits on: an object of no known type
-//   Chain Traversal)             named by its kernel wait channel (/proc/TID/wchan), blocked
-//                                when the wait is uninterruptible (state D: a disk or device)
+// wait chain (advapi32's Wait    the thread, running while it runs or is ready to (state R),
+//   Chain Traversal)             else what it waits on: an object of no known type named by
+//                                its kernel wait channel (/proc/PID/task/TID/wchan), blocked
+//                                when the wait is uninterruptible (state D)
 // ntdll's NtQueryInformation-    absent: nothing here freezes processes behind a program's back
 //   Process, IsWow64Process
 
@@ -31,18 +34,22 @@ using namespace hungscan_platform;
 
 namespace {
 
-struct ThreadHandle : KernelObject
+DWORD ProcessOfThread(DWORD tid);
+
+// What /proc/PID/task/TID/stat says of a thread.
+struct ThreadStat
 {
-    DWORD tid;
-    explicit ThreadHandle(DWORD id) : tid(id) {}
+    std::string state;
+    unsigned long long ticks = 0;   // utime + stime
+    unsigned long long started = 0; // field 22, clock ticks after boot
 };
 
-// The fields of /proc/TID/stat after the command name, which may hold anything: the state
+// The fields of the thread's stat after the command name, which may hold anything: the state
 // first. False when the thread is gone.
-bool ReadStat(DWORD tid, std::string &state, unsigned long long &ticks)
+bool ReadStat(DWORD pid, DWORD tid, ThreadStat &stat)
 {
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(tid));
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", static_cast<unsigned>(pid), static_cast<unsigned>(tid));
     std::ifstream file(path);
     std::string line;
     if (!std::getline(file, line))
@@ -53,21 +60,39 @@ bool ReadStat(DWORD tid, std::string &state, unsigned long long &ticks)
     std::istringstream fields(line.substr(end + 1));
     std::string field;
     unsigned long long utime = 0, stime = 0;
-    // Fields 3 on: state, then 10 more up to utime (14) and stime (15).
-    fields >> state;
+    // Fields 3 on: state, then 10 more up to utime (14) and stime (15), then 6 up to the start
+    // time (22).
+    fields >> stat.state;
     for (int i = 4; i <= 13; ++i)
         fields >> field;
     fields >> utime >> stime;
+    for (int i = 16; i <= 21; ++i)
+        fields >> field;
+    fields >> stat.started;
     if (!fields)
         return false;
-    ticks = utime + stime;
+    stat.ticks = utime + stime;
     return true;
 }
 
-std::string ReadFirstLine(const char *format, DWORD tid)
+struct ThreadHandle : KernelObject
 {
-    char path[48];
-    std::snprintf(path, sizeof path, format, static_cast<unsigned>(tid));
+    DWORD pid;
+    DWORD tid;
+    unsigned long long started;
+    ThreadHandle(DWORD process, DWORD id, unsigned long long start) : pid(process), tid(id), started(start) {}
+};
+
+// The handle's thread now; false once it has gone, even where another has taken its id.
+bool ReadStat(const ThreadHandle &handle, ThreadStat &stat)
+{
+    return ReadStat(handle.pid, handle.tid, stat) && stat.started == handle.started;
+}
+
+std::string ReadWaitChannel(DWORD pid, DWORD tid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/task/%u/wchan", static_cast<unsigned>(pid), static_cast<unsigned>(tid));
     std::ifstream file(path);
     std::string line;
     std::getline(file, line);
@@ -89,13 +114,11 @@ DWORD ProcessOfThread(DWORD tid)
 LONG WINAPI QueryThread(HANDLE thread, UINT infoClass, PVOID info, ULONG size, ULONG *length)
 {
     const ThreadHandle *handle = HandleAs<ThreadHandle>(thread);
-    std::string state;
-    unsigned long long ticks = 0;
+    ThreadStat stat;
     const ULONG SUSPEND_COUNT_CLASS = 35;
-    if (handle == nullptr || infoClass != SUSPEND_COUNT_CLASS || size < sizeof(ULONG) ||
-        !ReadStat(handle->tid, state, ticks))
+    if (handle == nullptr || infoClass != SUSPEND_COUNT_CLASS || size < sizeof(ULONG) || !ReadStat(*handle, stat))
         return static_cast<LONG>(0xC0000008u); // STATUS_INVALID_HANDLE
-    const ULONG count = state == "T" || state == "t" ? 1 : 0;
+    const ULONG count = stat.state == "T" || stat.state == "t" ? 1 : 0;
     std::memcpy(info, &count, sizeof count);
     if (length != nullptr)
         *length = sizeof count;
@@ -120,22 +143,22 @@ void WINAPI CloseSession(HWCT session)
 BOOL WINAPI GetChain(HWCT session, DWORD_PTR, DWORD, DWORD tid, LPDWORD count, PWAITCHAIN_NODE_INFO nodes,
                      LPBOOL cycle)
 {
-    std::string state;
-    unsigned long long ticks = 0;
-    if (session == nullptr || count == nullptr || *count < 2 || !ReadStat(tid, state, ticks))
+    const DWORD pid = ProcessOfThread(tid);
+    ThreadStat stat;
+    if (session == nullptr || count == nullptr || *count < 2 || pid == 0 || !ReadStat(pid, tid, stat))
         return FALSE;
     std::memset(nodes, 0, 2 * sizeof *nodes);
     nodes[0].ObjectType = WctThreadType;
-    nodes[0].ObjectStatus = WctStatusBlocked;
-    nodes[0].ThreadObject.ProcessId = ProcessOfThread(tid);
+    nodes[0].ObjectStatus = stat.state == "R" ? WctStatusRunning : WctStatusBlocked;
+    nodes[0].ThreadObject.ProcessId = pid;
     nodes[0].ThreadObject.ThreadId = tid;
     *count = 1;
     // Another user's thread reads "0" here: its wait is not ours to know.
-    const std::string channel = ReadFirstLine("/proc/%u/wchan", tid);
+    const std::string channel = stat.state == "R" ? "" : ReadWaitChannel(pid, tid);
     if (!channel.empty() && channel != "0")
     {
         nodes[1].ObjectType = WctUnknownType;
-        nodes[1].ObjectStatus = state == "D" ? WctStatusBlocked : WctStatusUnknown;
+        nodes[1].ObjectStatus = stat.state == "D" ? WctStatusBlocked : WctStatusUnknown;
         CopyWide(Utf16FromUtf8(channel), nodes[1].LockObject.ObjectName, WCT_OBJNAME_LENGTH);
         *count = 2;
     }
@@ -157,21 +180,21 @@ bool EndsWith(const char *text, const char *end)
 
 extern "C" HANDLE WINAPI OpenThread(DWORD, BOOL, DWORD dwThreadId)
 {
-    std::string state;
-    unsigned long long ticks = 0;
-    if (dwThreadId == 0 || dwThreadId > 0x7FFFFFFF || !ReadStat(dwThreadId, state, ticks))
+    const DWORD pid = dwThreadId == 0 || dwThreadId > 0x7FFFFFFF ? 0 : ProcessOfThread(dwThreadId);
+    ThreadStat stat;
+    if (pid == 0 || !ReadStat(pid, dwThreadId, stat))
         return NULL;
-    return ToHandle(new ThreadHandle(dwThreadId));
+    return ToHandle(new ThreadHandle(pid, dwThreadId, stat.started));
 }
 
 extern "C" BOOL WINAPI GetThreadTimes(HANDLE hThread, LPFILETIME lpCreationTime, LPFILETIME lpExitTime,
                                       LPFILETIME lpKernelTime, LPFILETIME lpUserTime)
 {
     const ThreadHandle *handle = HandleAs<ThreadHandle>(hThread);
-    std::string state;
-    unsigned long long ticks = 0;
-    if (handle == nullptr || !ReadStat(handle->tid, state, ticks))
+    ThreadStat stat;
+    if (handle == nullptr || !ReadStat(*handle, stat))
         return FALSE;
+    const unsigned long long ticks = stat.ticks;
     // Clock ticks in 100 ns units, all of it as user time: the program adds the two.
     const unsigned long long perSecond = static_cast<unsigned long long>(sysconf(_SC_CLK_TCK));
     const unsigned long long time = perSecond > 0 ? ticks * (10000000ull / perSecond) : 0;

@@ -238,7 +238,7 @@ extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessI
     if (c == nullptr || Stale(hWnd))
         return 0;
     ServerWait wait;
-    const pid_t pid = ProcessOf(c, ToWindow(hWnd));
+    const pid_t pid = ServerSharesOurProcessIds(c) ? ProcessOf(c, ToWindow(hWnd)) : 0;
     if (pid <= 0)
         return 0;
     if (lpdwProcessId != nullptr)

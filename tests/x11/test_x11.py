@@ -160,6 +160,17 @@ class ForeignOwners(unittest.TestCase):
             self.assertEqual((status, err), (0, b""))
             self.assertEqual(out, transcript([(b"Claims another process", path), (b"Claims no process", path)]))
 
+    def test_why_judges_the_window_thread_not_its_process(self):
+        # The scene's main thread, the one the window names, waits on its input while two more
+        # of its threads compute: the window's thread waits, and its share is its own.
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("spin", b"Beside computing threads"), group("spin", b"Second")])
+            status, out, err = desk.run([HUNGSCAN, "--why", "--json"])
+        self.assertEqual((status, err), (0, b""))
+        records = [json.loads(line) for line in out.decode("utf-8").splitlines()]
+        verdicts = {(r["why"], r["cpu"] < 10) for r in records if r["event"] == "unresponsive"}
+        self.assertEqual(verdicts, {("waiting", True)}, records)
+
     def test_forged_answers_do_not_hide_a_frozen_window(self):
         # A client that answers in other windows' names, with stamps near the one it was sent.
         with XDesktop() as desk:

@@ -8,8 +8,9 @@
 // meanwhile), "noping" (takes no part in the ping protocol), "churn" (creates and destroys its
 // windows over and over, answering pings, until the scene ends), "grab" (holds the whole server
 // for MS milliseconds once its windows exist, as a client stopped in a debugger mid-grab does,
-// then answers) or "forge" (answers its own pings, and with each answer forges answers for
-// every other top-level window, with stamps near its own). The marks "+foreign", "+nopid"
+// then answers), "forge" (answers its own pings, and with each answer forges answers for
+// every other top-level window, with stamps near its own) or "spin" (creates its windows, then
+// computes on its thread without pause, never reading an event, while the main thread waits). The marks "+foreign", "+nopid"
 // and "+liar" change what the windows claim of their owner. Every HEX is one window's name (_NET_WM_NAME and WM_NAME), hex-encoded;
 // COUNT repeats the group's windows on the same connection.
 //
@@ -37,7 +38,7 @@
 
 namespace {
 
-enum Kind { kAnswer, kFrozen, kSlow, kNoPing, kChurn, kGrab, kForge };
+enum Kind { kAnswer, kFrozen, kSlow, kNoPing, kChurn, kGrab, kForge, kSpin };
 
 struct Group
 {
@@ -74,6 +75,8 @@ bool ParseGroup(const std::string &arg, Group &group)
         group.kind = kGrab;
     else if (parsed.kind == "forge")
         group.kind = kForge;
+    else if (parsed.kind == "spin")
+        group.kind = kSpin;
     else
         return false;
     group.delayMs = parsed.delayMs;
@@ -237,6 +240,16 @@ void RunGroup(Group group)
         std::this_thread::sleep_for(std::chrono::milliseconds(group.delayMs));
         XUngrabServer(d);
         XSync(d, False);
+    }
+    if (group.kind == kSpin)
+    {
+        for (volatile unsigned long spun = 0;; spun = spun + 1)
+            if (spun % 1000000 == 0)
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stopping)
+                    return;
+            }
     }
     if (group.kind == kFrozen)
     {
