@@ -55,6 +55,7 @@ extern "C" HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR l
         Violation("RegisterEventSourceW: the source is opened once a run");
     if (!PlayedScenario().eventLogOpens)
     {
+        WriteReport();
         SetLastError(PlayedScenario().eventLogError);
         return nullptr;
     }
