@@ -259,3 +259,12 @@ void WriteBlindSpots(const char *verb)
         std::cerr << "hungscan: native Wayland windows cannot be checked; only X11 (XWayland) windows " << verb
                   << std::endl;
 }
+
+void WriteHowToEnd()
+{
+    // A console handle is one whose mode can be read: a file, a pipe or NUL has none.
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) &&
+        GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode))
+        std::cerr << "hungscan: press Enter to exit" << std::endl;
+}

@@ -57,4 +57,9 @@ void WriteErrorLine(const char *what, DWORD error);
 // Wayland session's own windows ("... only X11 (XWayland) windows VERB").
 void WriteBlindSpots(const char *verb);
 
+// Before the wait for Enter: when the report goes to a file or a pipe while the user sits at a
+// console, the screen stays blank and the run looks hung; say there, on standard error, how to
+// end it.
+void WriteHowToEnd();
+
 #endif

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "check_window.h"
+#include "records.h"
 #include "scan_options.h"
 #include "watch.h"
 
@@ -18,24 +19,27 @@ static const char VERSION_TEXT[] =
     "Copyright (c) 2026 The hungscan developers\n"
     "MIT License: free to use, copy, change and share; no warranty.\n";
 
+// Within 79 columns, so that no line wraps in an 80-column console.
 static const char USAGE_TEXT[] =
     "Usage: hungscan [--watch[=SECONDS]] [--why] [--json] [--log]\n"
     "\n"
-    "Lists the top-level windows whose threads do not answer, with the caption of each and the\n"
-    "full path of the program that owns it, then waits for Enter.\n"
+    "Lists the top-level windows whose threads do not answer, with the caption of\n"
+    "each and the full path of the program that owns it, then waits for Enter.\n"
     "\n"
-    "  --watch[=SECONDS]  scan every SECONDS (1 to 3600, default 2) and write a line whenever a\n"
-    "                     window stops answering, answers again or goes while it does not answer;\n"
-    "                     Enter, Ctrl+C or Ctrl+Break ends the watch\n"
-    "  --why              say why each window does not answer: its thread is suspended, busy\n"
-    "                     (with its share of a core), waiting (for what, where the system can\n"
-    "                     say) or deadlocked\n"
-    "  --json             JSON Lines instead of the report, for scripts: one record per window,\n"
-    "                     with the verdict, then a \"done\" record; no wait for Enter\n"
-    "  --log              also record each event in the system log (the journal; the\n"
-    "                     Application log on Windows)\n"
+    "  --watch[=SECONDS]  scan every SECONDS (1 to 3600, default 2) and write a\n"
+    "                     line whenever a window stops answering, answers again\n"
+    "                     or goes while it does not answer; Enter, Ctrl+C or\n"
+    "                     Ctrl+Break ends the watch\n"
+    "  --why              say why each window does not answer: its thread is\n"
+    "                     suspended, busy (with its share of a core), waiting\n"
+    "                     (for what, where the system can say) or deadlocked\n"
+    "  --json             JSON Lines instead of the report, for scripts: one\n"
+    "                     record per window, with the verdict, then a \"done\"\n"
+    "                     record; no wait for Enter\n"
+    "  --log              also record each event in the system log (the journal;\n"
+    "                     the Application log on Windows)\n"
     "  --help             show this help (also -h and /?)\n"
-    "  --version          show the version\n"
+    "  --version          show the version (also /version)\n"
     "\n"
     "Options combine in any order. /watch[:SECONDS], /why, /json and /log are the\n"
     "same as the long forms. Example: hungscan --watch=5 --json --why\n";
@@ -105,9 +109,15 @@ static BOOL ReadWatch(const std::string &argument, UINT *seconds, std::string *p
         return TRUE;
     if (argument[nameLength] == separator && ParseSeconds(argument.substr(nameLength + 1), seconds))
         return TRUE;
-    *problem = argument[nameLength] == separator
-                   ? "the interval must be a whole number of seconds from 1 to 3600: '" + argument + "'"
-                   : "unknown option '" + argument + "'";
+    const std::string rest = argument.substr(nameLength + 1);
+    if (argument[nameLength] == separator)
+        *problem = "the interval must be a whole number of seconds from 1 to 3600: '" + argument + "'";
+    // "/watch=5" or "--watch:5": the other form's separator.
+    else if (argument[nameLength] == (separator == ':' ? '=' : ':') && !rest.empty() &&
+             rest.find_first_not_of("0123456789") == std::string::npos)
+        *problem = (separator == ':' ? "use /watch:" : "use --watch=") + rest + " for an interval";
+    else
+        *problem = "unknown option '" + argument + "'";
     return FALSE;
 }
 
@@ -121,7 +131,7 @@ static Arguments ReadArguments(int argc, char *argv[], std::string *problem)
     for (int i = 1; i < argc; ++i)
         if (IsHelp(argv[i]))
             return Arguments{COMMAND_HELP, 0, FALSE, FALSE, FALSE};
-    if (argc == 2 && SameOption(argv[1], "--version"))
+    if (argc == 2 && (SameOption(argv[1], "--version") || SameOption(argv[1], "/version")))
         return Arguments{COMMAND_VERSION, 0, FALSE, FALSE, FALSE};
     BOOL watch = FALSE;
     for (int i = 1; i < argc; ++i)
@@ -153,8 +163,8 @@ static Arguments ReadArguments(int argc, char *argv[], std::string *problem)
                 return arguments;
             }
         }
-        else if (SameOption(argument, "--version"))
-            *problem = "--version takes no other option";
+        else if (SameOption(argument, "--version") || SameOption(argument, "/version"))
+            *problem = std::string(argument[0] == '/' ? "/" : "--") + "version takes no other option";
         else
             *problem = "unknown option '" + argument + "'";
         if (given != NULL && *given)
@@ -200,9 +210,15 @@ int main(int argc, char *argv[])
         break;
     }
     if (arguments.why || arguments.json || arguments.log)
-        return ScanWithOptions(arguments.why, arguments.json, arguments.log);
+    {
+        const int status = ScanWithOptions(arguments.why, arguments.json, arguments.log);
+        if (!ReportWritable())
+            WriteReportFailure();
+        return status;
+    }
 
     std::cout << "Checking for unresponsive windows..." << std::endl;
+    ReportWritable();
 
     // An enumeration that fails would otherwise leave a transcript that reads as "nothing is
     // hung"; say so, say why, and let a calling script see it in the exit status.
@@ -219,11 +235,15 @@ int main(int argc, char *argv[])
     std::cout << "\n\nDone." << std::flush;
     // A report that could not be written (a closed or full output, a reader gone) must not
     // read as success to the script that asked for it.
-    if (!std::cout)
+    if (!ReportWritable())
+    {
         status = 1;
+        WriteReportFailure();
+    }
 
     // std::cin is tied to std::cout, so the trailer is out before the wait. On a console the
     // read completes when the user presses Enter; at end of input it returns at once.
+    WriteHowToEnd();
     std::cin.get();
     return status;
 }

@@ -4,7 +4,9 @@
 
 #include <psapi.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 // Wide text as UTF-8. Windows replaces a lone surrogate with U+FFFD.
@@ -155,5 +157,37 @@ std::string VerdictFields(const ThreadVerdict &verdict)
 void WriteRecord(const char *event, const std::string &time, const std::string &fields)
 {
     std::cout << "{\"event\":\"" << event << "\",\"time\":\"" << time << "\"" << (fields.empty() ? "" : ",") << fields
-              << "}" << std::endl;
+              << "}" << std::endl;    ReportWritable();
+}
+
+// Why the report stopped going out, as the write that failed was told.
+static std::string outputFailure;
+
+BOOL ReportWritable()
+{
+    if (std::cout)
+        return TRUE;
+    // The report goes out through the C runtime, which says why a write failed in errno, on
+    // Windows as on Linux; later calls would overwrite it.
+    if (outputFailure.empty())
+        outputFailure = std::strerror(errno);
+    return FALSE;
+}
+
+void WriteReportFailure()
+{
+    static BOOL written = FALSE;
+    if (written)
+        return;
+    written = TRUE;
+    if (outputFailure.empty())
+    {
+        // The write failed where nobody looked: what is still waiting to go out is tried once
+        // more, to hear the reason first hand.
+        std::cout.clear();
+        errno = 0;
+        std::cout.flush();
+        outputFailure = errno != 0 ? std::strerror(errno) : "the system gave no reason";
+    }
+    std::cerr << "hungscan: cannot write the report: " << outputFailure << std::endl;
 }

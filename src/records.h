@@ -36,4 +36,11 @@ std::string VerdictFields(const ThreadVerdict &verdict);
 // Writes one record: {"event":EVENT,"time":TIME,FIELDS}.
 void WriteRecord(const char *event, const std::string &time, const std::string &fields);
 
+// Whether standard output still takes what is written to it: FALSE from the first write that
+// failed on, whose reason is kept. Call it after writing.
+BOOL ReportWritable();
+
+// Says on standard error, once, that the report could not be written, and why.
+void WriteReportFailure();
+
 #endif

@@ -131,6 +131,7 @@ int ScanWithOptions(BOOL why, BOOL json, BOOL log)
     std::cout << "\n\nDone." << std::flush;
     if (!std::cout)
         status = 1;
+    WriteHowToEnd();
     std::cin.get();
     return status;
 }

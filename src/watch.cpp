@@ -20,8 +20,11 @@ struct WatchedWindow
     ULONGLONG since; // tick count of the scan that first found it
     std::string label; // caption, then " | " and the owner's path or the open error, as written
     BOOL seen;       // found not answering by the scan under way
-    // With --json: what its records say of it, the verdict included once it is known.
+    DWORD threadId;
+    // With --json: what its records say of it, and of the verdict of the latest scan that found
+    // it not answering; a program stopped, then let go but still busy, is no longer suspended.
     std::shared_ptr<std::string> fields;
+    std::shared_ptr<std::string> verdict;
     // With --log: what its events say of it, and the words of its latest verdict.
     std::shared_ptr<LoggedWindow> logged;
     std::shared_ptr<std::string> why;
@@ -60,6 +63,8 @@ static HANDLE stopEvent = NULL;
 static HANDLE doneEvent = NULL;
 // The console closed (on X11: the display went away, or the terminal hung up).
 static volatile LONG consoleClosed = FALSE;
+// How long a closing console waits for the closing lines: Windows ends the process after 5 s.
+static const DWORD CLOSING_LINES_MS = 4000;
 
 // The system calls this on a thread of its own.
 static BOOL WINAPI StopOnCtrl(DWORD ctrlType)
@@ -73,8 +78,12 @@ static BOOL WINAPI StopOnCtrl(DWORD ctrlType)
     if (ctrlType == CTRL_CLOSE_EVENT)
         consoleClosed = TRUE;
     SetEvent(stopEvent);
-    if (ctrlType == CTRL_CLOSE_EVENT)
-        WaitForSingleObject(doneEvent, 4000);
+    if (ctrlType != CTRL_CLOSE_EVENT)
+        return TRUE;
+    // The closing lines, if they can be written in time; an output nobody reads must not keep
+    // the process alive once its console has gone.
+    WaitForSingleObject(doneEvent, CLOSING_LINES_MS);
+    ExitProcess(1);
     return TRUE;
 }
 
@@ -124,13 +133,15 @@ static void WriteLine(const WatchScan &scan, const char *event, const WatchedWin
         // Records name the events in a word each.
         const std::string word = event[0] == 'R' ? "responding" : event[0] == 'G' ? "gone" : "still";
         WriteRecord(word.c_str(), scan.time,
-                    *window.fields + ",\"seconds\":" + std::to_string((scan.ticks - window.since) / 1000));
+                    *window.fields + "," + *window.verdict + ",\"seconds\":" +
+                        std::to_string((scan.ticks - window.since) / 1000));
         return;
     }
     std::cout << scan.stamp << ' ' << event;
     if (timed)
         std::cout << " after " << (scan.ticks - window.since) / 1000 << " s";
     std::cout << ": " << window.label << std::endl;
+    ReportWritable();
 }
 
 // A window whose owner ended before its verdict has gone: it was never reported, so it is not
@@ -157,35 +168,48 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         if (known.hwnd == hwnd && known.processId == processId && !known.seen)
         {
             known.seen = TRUE;
+            // Its records say what this scan finds of its thread.
+            if (scan->json)
+            {
+                const std::shared_ptr<std::string> verdict = known.verdict;
+                const std::shared_ptr<std::string> why = scan->why ? known.why : nullptr;
+                WithVerdict(processId, known.threadId, [verdict, why](const ThreadVerdict &judged) {
+                    *verdict = VerdictFields(judged);
+                    if (why != nullptr)
+                        *why = DescribeVerdict(judged);
+                });
+            }
             return TRUE;
         }
     }
 
     // New: its caption and owner are read once, when it is first found; for records, as the
     // window has them.
-    WatchedWindow window = {hwnd, processId, scan->ticks, "", TRUE, std::make_shared<std::string>(),
-                            nullptr, std::make_shared<std::string>()};
+    DWORD owner = 0;
+    const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
+    WatchedWindow window = {hwnd,     processId, scan->ticks, "", TRUE, threadId, std::make_shared<std::string>(),
+                            std::make_shared<std::string>(), nullptr, std::make_shared<std::string>()};
     if (scan->log)
         window.logged = std::make_shared<LoggedWindow>(DescribeLoggedWindow(hwnd, processId));
     if (scan->json)
     {
-        DWORD owner = 0;
-        const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
         *window.fields = WindowFields(hwnd, processId, threadId);
         const std::shared_ptr<std::string> fields = window.fields;
+        const std::shared_ptr<std::string> verdict = window.verdict;
         const std::string time = scan->time;
         scan->windows->push_back(window);
         std::vector<WatchedWindow> *windows = scan->windows;
         const WatchScan *at = scan;
-        WithVerdict(processId, threadId, [fields, time, windows, hwnd, processId, window, at](const ThreadVerdict &verdict) {
-            if (verdict.state == THREAD_GONE)
-                return ForgetWindow(windows, hwnd, processId);
-            *fields += "," + VerdictFields(verdict);
-            WriteRecord("unresponsive", time, *fields);
-            if (at->why)
-                *window.why = DescribeVerdict(verdict);
-            LogEvent(*at, MSG_WINDOW_UNRESPONSIVE, "Unresponsive", window, FALSE);
-        });
+        WithVerdict(processId, threadId,
+                    [fields, verdict, time, windows, hwnd, processId, window, at](const ThreadVerdict &judged) {
+                        if (judged.state == THREAD_GONE)
+                            return ForgetWindow(windows, hwnd, processId);
+                        *verdict = VerdictFields(judged);
+                        WriteRecord("unresponsive", time, *fields + "," + *verdict);
+                        if (at->why)
+                            *window.why = DescribeVerdict(judged);
+                        LogEvent(*at, MSG_WINDOW_UNRESPONSIVE, "Unresponsive", window, FALSE);
+                    });
         return TRUE;
     }
     char text[TEXT_BUFFER_SIZE];
@@ -208,8 +232,6 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         WriteLine(*scan, "Unresponsive", window, FALSE);
         return TRUE;
     }
-    DWORD owner = 0;
-    const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
     const std::string line = std::string(scan->stamp) + " Unresponsive: " + window.label;
     std::vector<WatchedWindow> *windows = scan->windows;
     const WatchScan *at = scan;
@@ -217,6 +239,7 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         if (verdict.state == THREAD_GONE)
             return ForgetWindow(windows, hwnd, processId);
         std::cout << line << " | why: " << DescribeVerdict(verdict) << std::endl;
+        ReportWritable();
         *window.why = DescribeVerdict(verdict);
         LogEvent(*at, MSG_WINDOW_UNRESPONSIVE, "Unresponsive", window, FALSE);
     });
@@ -249,6 +272,39 @@ static void ReportChanges(WatchScan &scan)
     }
 }
 
+// The scan's times: the local one that lines carry, the UTC one that records carry.
+static void StampScan(WatchScan &scan)
+{
+    scan.ticks = GetTickCount64();
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    std::snprintf(scan.stamp, sizeof scan.stamp, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear % 10000u,
+                  now.wMonth % 100u, now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u, now.wSecond % 100u);
+    scan.time = scan.json ? RecordTime() : "";
+}
+
+// A scan that could not list the windows: its line, or record; why, once for a run of them, as
+// every interval would bury the screen.
+static void WriteFailedScan(const WatchScan &scan, DWORD error, BOOL first)
+{
+    if (scan.json)
+        WriteRecord("error", scan.time, "\"call\":\"EnumWindows\",\"reason\":" + JsonString(SystemErrorText(error)));
+    else
+    {
+        std::cout << scan.stamp << " !! Error (EnumWindows)" << std::endl;
+        ReportWritable();
+    }
+    if (first)
+        WriteErrorLine("cannot list the windows", error);
+}
+
+// Only whether the enumeration reaches a window: nothing is probed.
+static BOOL CALLBACK StopAtFirstWindow(HWND, LPARAM lParam)
+{
+    *reinterpret_cast<BOOL *>(lParam) = TRUE;
+    return FALSE;
+}
+
 int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
 {
     if (log && !OpenSystemLog())
@@ -265,10 +321,17 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
     if (reader != NULL)
         CloseHandle(reader);
 
-    // Records only, with --json.
-    if (!json)
+    // A first line, or record, whatever the desktop holds: a watch with nothing to report
+    // learns at once that its output cannot be written (a full disk, a closed output, a reader
+    // gone), where an empty write would pass.
+    if (json)
+        WriteRecord("watching", RecordTime(), "\"interval\":" + std::to_string(intervalSeconds));
+    else
+    {
         std::cout << "Watching for unresponsive windows every " << intervalSeconds << " s. Press Enter to stop."
                   << std::endl;
+        ReportWritable();
+    }
     // Output that goes to a file or a pipe leaves the screen blank: say there how to stop.
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
@@ -279,18 +342,11 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
     WatchScan scan = {&windows, 0, "", why, json, log, ""};
     ULONGLONG scans = 0;
     BOOL listed = TRUE;
-    BOOL outputLost = !std::cout;
+    BOOL outputLost = !ReportWritable();
     const ULONGLONG interval = static_cast<ULONGLONG>(intervalSeconds) * 1000;
     while (!outputLost && !logFailed)
     {
-        scan.ticks = GetTickCount64();
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        std::snprintf(scan.stamp, sizeof scan.stamp, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear % 10000u,
-                      now.wMonth % 100u, now.wDay % 100u, now.wHour % 100u, now.wMinute % 100u,
-                      now.wSecond % 100u);
-
-        scan.time = json ? RecordTime() : "";
+        StampScan(scan);
         ++scans;
 
         const BOOL listedBefore = listed;
@@ -305,14 +361,7 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
             // A scan that stopped part way says nothing of the windows it did not reach.
             for (WatchedWindow &window : windows)
                 window.seen = FALSE;
-            if (json)
-                WriteRecord("error", scan.time,
-                            "\"call\":\"EnumWindows\",\"reason\":" + JsonString(SystemErrorText(error)));
-            else
-                std::cout << scan.stamp << " !! Error (EnumWindows)" << std::endl;
-            // Why, once for a run of failed scans: every interval would bury the screen.
-            if (listedBefore)
-                WriteErrorLine("cannot list the windows", error);
+            WriteFailedScan(scan, error, listedBefore);
         }
 
         // Scans start at a steady pace, however long each took; meanwhile the output is looked
@@ -320,7 +369,7 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
         BOOL stopped = FALSE;
         for (;;)
         {
-            outputLost = !OutputAlive();
+            outputLost = !ReportWritable() || !OutputAlive();
             const ULONGLONG spent = GetTickCount64() - scan.ticks;
             if (outputLost || logFailed || spent >= interval)
                 break;
@@ -336,6 +385,21 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
             break;
     }
 
+    // On X11 the console closes when the display goes, whenever that is: in the middle of a
+    // scan's sample as well as between scans. Whether the windows can still be listed decides
+    // whether the last scan stands; a display that has gone is a failed scan like any other.
+    if (consoleClosed && listed && !outputLost)
+    {
+        BOOL reached = FALSE;
+        if (!EnumWindows(StopAtFirstWindow, reinterpret_cast<LPARAM>(&reached)) && !reached)
+        {
+            const DWORD error = GetLastError();
+            StampScan(scan);
+            listed = FALSE;
+            WriteFailedScan(scan, error, TRUE);
+        }
+    }
+
     if (!json)
         std::cout << std::endl;
     for (const WatchedWindow &window : windows)
@@ -345,8 +409,11 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
         WriteRecord("done", RecordTime(), "\"scans\":" + std::to_string(scans) + ",\"status\":" + std::to_string(status));
     else
         std::cout << "\nDone." << std::endl;
-    if (!std::cout)
+    if (!ReportWritable())
+    {
         status = 1;
+        WriteReportFailure();
+    }
     CloseSystemLog();
 
     SetConsoleCtrlHandler(StopOnCtrl, FALSE);

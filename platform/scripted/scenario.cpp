@@ -356,6 +356,22 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
                 return fail("expected environment NAME=VALUE");
             current->environment.emplace_back(argument.substr(0, equals), argument.substr(equals + 1));
         }
+        else if (keyword == "console")
+        {
+            std::istringstream handles(argument);
+            std::string handle;
+            while (handles >> handle)
+            {
+                if (handle == "input")
+                    current->consoleInput = true;
+                else if (handle == "output")
+                    current->consoleOutput = true;
+                else
+                    return fail("expected console input|output...");
+            }
+            if (!current->consoleInput && !current->consoleOutput)
+                return fail("expected console input|output...");
+        }
         else if (keyword == "stderr")
         {
             size_t pos = 0;

@@ -19,6 +19,8 @@
 //   event-log fails-after=N [error=N]   the log takes N events, then fails (1726 unless given)
 //   logged VALUE     one event the run records in the system log, in order: its type and
 //                    event id, then each insertion string after a tab
+//   console HANDLES  the standard handles that are the console's: input, output or both, as
+//                    "console input output" (neither unless given: a file, a pipe or NUL)
 //   argument VALUE   one command-line argument, in order
 //   desktop at=S     the windows and enumeration lines after it make the desktop from S
 //                    seconds on (the scripted clock starts at 0; a probe that times out
@@ -133,6 +135,8 @@ struct Scenario
     long eventLogFailsAfter = -1;
     DWORD eventLogFailError = 1726;
     std::vector<std::string> expectedLog; // each event the run records, in order
+    bool consoleInput = false;
+    bool consoleOutput = false;
     std::string expectedErrors; // standard error, line by line
     std::vector<Desktop> later; // desktops that follow the first one, in time order
     std::vector<std::string> arguments;

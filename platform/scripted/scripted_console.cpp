@@ -6,6 +6,7 @@
 #include "scripted_trace.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 namespace scripted {
@@ -31,6 +32,8 @@ struct Console
     LPVOID readerParameter = nullptr;
     bool lineWaiting = false;
     unsigned threads = 0;
+    bool consoleInput = false;
+    bool consoleOutput = false;
 };
 
 Console &console()
@@ -97,6 +100,8 @@ void ResetConsole(const Scenario &scenario)
 {
     console() = Console();
     console().stops = scenario.stops;
+    console().consoleInput = scenario.consoleInput;
+    console().consoleOutput = scenario.consoleOutput;
 }
 
 bool CloseConsoleHandle(HANDLE handle)
@@ -234,10 +239,26 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID, DWORD nNumberOfBytesToWr
     return hFile == kStandardOutput;
 }
 
-// Scripted output is never a console.
-extern "C" BOOL WINAPI GetConsoleMode(HANDLE, LPDWORD)
+// GetConsoleMode (learn.microsoft.com/windows/console/getconsolemode): the handle must be a
+// console input buffer or screen buffer; for any other (a file, a pipe, NUL) the call fails.
+// A console starts with every input mode on but ENABLE_WINDOW_INPUT and
+// ENABLE_VIRTUAL_TERMINAL_INPUT; an output buffer with ENABLE_PROCESSED_OUTPUT and
+// ENABLE_WRAP_AT_EOL_OUTPUT. The last error of a failure is left alone: the program never reads it.
+extern "C" BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
 {
-    return FALSE;
+    const Console &c = console();
+    if (lpMode == nullptr)
+    {
+        Violation("GetConsoleMode without a place for the mode");
+        return FALSE;
+    }
+    if (hConsoleHandle == kStandardInput && c.consoleInput)
+        *lpMode = 0x0001 | 0x0002 | 0x0004 | 0x0010 | 0x0020 | 0x0040;
+    else if (hConsoleHandle == kStandardOutput && c.consoleOutput)
+        *lpMode = 0x0001 | 0x0002;
+    else
+        return FALSE;
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
@@ -287,4 +308,13 @@ extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BO
     }
     Violation("removed a Ctrl handler that was never added");
     return FALSE;
+}
+
+// https://learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-exitprocess
+// The program ends itself only when its console closes, which no scenario does: a call here is
+// a fault, reported before the process ends as the documentation says it must.
+extern "C" void WINAPI ExitProcess(UINT uExitCode)
+{
+    Violation("ExitProcess without a closed console");
+    std::_Exit(static_cast<int>(uExitCode));
 }

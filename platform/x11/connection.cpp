@@ -183,6 +183,13 @@ xcb_connection_t *Open(xcb_window_t *screenRoot, std::uint32_t *why)
         xcb_disconnect(c);
         return nullptr;
     }
+    // XCB walks the greeting by the counts in it, whatever it holds.
+    if (!SetupAddsUp(xcb_get_setup(c)))
+    {
+        *why = X11_ERROR_MALFORMED;
+        xcb_disconnect(c);
+        return nullptr;
+    }
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; i < screenNumber && screens.rem > 0; ++i)
         xcb_screen_next(&screens);
@@ -300,6 +307,8 @@ const char *ConnectionErrorText(std::uint32_t error, char *buffer, std::size_t s
         return buffer;
     case X11_ERROR_GONE:
         return "the display went away";
+    case X11_ERROR_MALFORMED:
+        return "the display sent a malformed reply";
     default:
         return nullptr;
     }

@@ -7,6 +7,8 @@
 #ifndef HUNGSCAN_X11_CONNECTION_H
 #define HUNGSCAN_X11_CONNECTION_H
 
+#include "replies.h"
+
 #include <xcb/xcb.h>
 
 #include <chrono>
@@ -29,6 +31,7 @@ constexpr std::uint32_t X11_ERROR_CANNOT_CONNECT = 0x20000002; // nobody answers
 constexpr std::uint32_t X11_ERROR_REFUSED = 0x20000003;        // the server turned the client away
 constexpr std::uint32_t X11_ERROR_NO_ANSWER = 0x20000004;      // a reply or greeting did not come in time
 constexpr std::uint32_t X11_ERROR_GONE = 0x20000005;           // the connection closed
+constexpr std::uint32_t X11_ERROR_MALFORMED = 0x20000006;      // a reply claimed more than it carried
 
 // The text for one of those codes; null for any other.
 const char *ConnectionErrorText(std::uint32_t error, char *buffer, std::size_t size);
@@ -67,20 +70,15 @@ struct ServerWait
 // Within a ServerWait: the server has taken what was written, or answered.
 void ServerAnswered();
 
-struct FreeReply
-{
-    void operator()(void *reply) const { std::free(reply); }
-};
-template <typename Reply> using ReplyOf = std::unique_ptr<Reply, FreeReply>;
-
-// The one way to read a reply: within the limit, counted as an answer, owned by the caller.
-// Null for an error (a window gone) or a lost connection.
+// The one way to read a reply: within the limit, counted as an answer, checked against the
+// bytes that came, owned by the caller. Null for an error (a window gone), a lost connection, or
+// a reply whose counts claim more than it carries.
 template <typename Reply, typename Cookie>
 ReplyOf<Reply> Await(Reply *(*read)(xcb_connection_t *, Cookie, xcb_generic_error_t **), xcb_connection_t *c,
                      Cookie cookie)
 {
     ServerWait wait;
-    ReplyOf<Reply> reply(read(c, cookie, nullptr));
+    ReplyOf<Reply> reply = CheckedReply(read(c, cookie, nullptr));
     ServerAnswered();
     return reply;
 }

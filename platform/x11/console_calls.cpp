@@ -5,12 +5,13 @@
 // GetLocalTime                   the realtime clock in the local time zone
 // event, thread                  a condition variable; a detached thread
 // standard input                 descriptor 0
-// Ctrl+C, Ctrl+Break             SIGINT, SIGTERM: the handlers run on a thread of their own, as
-//                                Windows runs them, last added first; unhandled, the signal
-//                                does what it does by default
+// Ctrl+C, Ctrl+Break             SIGINT, SIGTERM: each signal's handlers run on a thread of its
+//                                own, as Windows runs them, last added first; unhandled, the
+//                                signal does what it does by default
 // console closed                 SIGHUP (the terminal went), or the X server gone for good (see
 //                                RaiseConsoleClose)
 // console output                 isatty: a terminal is the console
+// ExitProcess                    _exit
 
 #include <windows.h>
 
@@ -84,8 +85,31 @@ DWORD CtrlTypeOf(int signal)
     return signal == SIGINT ? CTRL_C_EVENT : signal == SIGTERM ? CTRL_BREAK_EVENT : CTRL_CLOSE_EVENT;
 }
 
+// Runs on a thread of its own, as Windows runs each handler: a handler that waits (the watch
+// waits for its closing lines on a close) holds up no signal that comes after it.
+void RunCtrlHandlers(int signal)
+{
+    std::vector<PHANDLER_ROUTINE> handlers;
+    {
+        std::lock_guard<std::mutex> lock(ctrl.mutex);
+        handlers = ctrl.handlers;
+    }
+    bool handled = false;
+    for (auto handler = handlers.rbegin(); handler != handlers.rend() && !handled; ++handler)
+        handled = (*handler)(CtrlTypeOf(signal)) != FALSE;
+    if (!handled && signal != 0)
+    {
+        // What the signal would have done had nobody asked for it.
+        ::signal(signal, SIG_DFL);
+        raise(signal);
+    }
+}
+
 void DispatchCtrlEvents(int fd)
 {
+    // A console closes once: a hang-up after a hang-up, or after the display went, has nothing
+    // more to close.
+    bool closed = false;
     for (;;)
     {
         char number = 0;
@@ -94,21 +118,14 @@ void DispatchCtrlEvents(int fd)
             continue;
         if (got <= 0)
             return;
-        std::vector<PHANDLER_ROUTINE> handlers;
-        {
-            std::lock_guard<std::mutex> lock(ctrl.mutex);
-            handlers = ctrl.handlers;
-        }
         const int signal = number;
-        bool handled = false;
-        for (auto handler = handlers.rbegin(); handler != handlers.rend() && !handled; ++handler)
-            handled = (*handler)(CtrlTypeOf(signal)) != FALSE;
-        if (!handled && signal != 0)
+        if (CtrlTypeOf(signal) == CTRL_CLOSE_EVENT)
         {
-            // What the signal would have done had nobody asked for it.
-            ::signal(signal, SIG_DFL);
-            raise(signal);
+            if (closed)
+                continue;
+            closed = true;
         }
+        std::thread(RunCtrlHandlers, signal).detach();
     }
 }
 
@@ -310,6 +327,13 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         return FALSE;
     delete object;
     return TRUE;
+}
+
+// Ends at once, from any thread, as ExitProcess does; the program flushes each line it writes,
+// so nothing waits in a buffer.
+extern "C" void WINAPI ExitProcess(UINT uExitCode)
+{
+    _exit(static_cast<int>(uExitCode));
 }
 
 extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add)

@@ -38,23 +38,7 @@ bool ServerNamesClients(xcb_connection_t *c)
 pid_t ProcessOfClient(xcb_connection_t *c, xcb_res_query_client_ids_cookie_t cookie)
 {
     const auto reply = Await(xcb_res_query_client_ids_reply, c, cookie);
-    pid_t pid = 0;
-    if (reply == nullptr)
-        return 0;
-    for (xcb_res_client_id_value_iterator_t ids = xcb_res_query_client_ids_ids_iterator(reply.get()); ids.rem > 0;
-         xcb_res_client_id_value_next(&ids))
-    {
-        const auto &[id, length] = *ids.data;
-        const auto &[client, kind] = id;
-        // The length field counts bytes; XCB's accessor counts the 32-bit values.
-        if ((kind & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 && xcb_res_client_id_value_value_length(ids.data) == 1)
-        {
-            const uint32_t value = *xcb_res_client_id_value_value(ids.data);
-            if (value > 0 && value <= 0x7FFFFFFF)
-                pid = static_cast<pid_t>(value);
-        }
-    }
-    return pid;
+    return reply != nullptr ? ClientProcess(reply.get()) : 0;
 }
 
 } // namespace

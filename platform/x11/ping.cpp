@@ -126,11 +126,7 @@ std::vector<bool> TakePartInPings(xcb_connection_t *c, const std::vector<xcb_win
     for (size_t i = 0; i < cookies.size(); ++i)
     {
         const auto reply = PropertyReply(c, cookies[i]);
-        if (reply == nullptr || reply->type != XCB_ATOM_ATOM || reply->format != 32)
-            continue;
-        const xcb_atom_t *protocols = static_cast<const xcb_atom_t *>(xcb_get_property_value(reply.get()));
-        for (uint32_t k = 0; k < reply->value_len; ++k)
-            takesPart[i] = takesPart[i] || protocols[k] == atoms.netWmPing;
+        takesPart[i] = reply != nullptr && PropertyListsAtom(reply.get(), atoms.netWmPing);
     }
     return takesPart;
 }

@@ -21,7 +21,8 @@ bool WindowExists(xcb_connection_t *c, xcb_window_t window);
 xcb_get_property_cookie_t RequestProperty(xcb_connection_t *c, xcb_window_t window, xcb_atom_t property,
                                           xcb_atom_t type, std::size_t maxBytes);
 
-// The property's reply, whatever its type; null when the window is gone.
+// The property's reply, whatever its type; null when the window is gone or the reply does not
+// add up.
 ReplyOf<xcb_get_property_reply_t> PropertyReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie);
 
 // An 8-bit property's bytes, at most maxBytes of them; false when it is absent, of another type
@@ -35,8 +36,9 @@ bool CardinalReply(xcb_connection_t *c, xcb_get_property_cookie_t cookie, std::u
 // Whether the property exists at all.
 bool PropertyPresent(xcb_connection_t *c, xcb_get_property_cookie_t cookie);
 
-// The window's name, _NET_WM_NAME else WM_NAME, at most maxBytes of it. A _NET_WM_NAME is UTF-8
-// by definition, so one that must be cut loses whole characters only.
+// The window's name, _NET_WM_NAME else WM_NAME, as UTF-8 where its type says what it is (see
+// PropertyName), at most maxBytes of it. A _NET_WM_NAME is UTF-8 by definition, so one that must
+// be cut loses whole characters only.
 bool ReadWindowName(xcb_connection_t *c, xcb_window_t window, std::size_t maxBytes, std::string &out);
 
 } // namespace hungscan_x11

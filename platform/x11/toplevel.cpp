@@ -27,12 +27,13 @@ std::vector<Candidate> ChildrenOf(xcb_connection_t *c, const std::vector<Candida
     std::vector<Candidate> children;
     for (size_t i = 0; i < cookies.size(); ++i)
     {
+        // A window whose children cannot be read (gone, or a reply that does not add up) has
+        // none to offer.
         const auto reply = Await(xcb_query_tree_reply, c, cookies[i]);
         if (reply == nullptr)
             continue;
-        const xcb_window_t *list = xcb_query_tree_children(reply.get());
-        for (int k = 0; k < xcb_query_tree_children_length(reply.get()); ++k)
-            children.push_back({parents[i].top, list[k]});
+        for (const xcb_window_t child : TreeChildren(reply.get()))
+            children.push_back({parents[i].top, child});
     }
     return children;
 }
@@ -44,12 +45,11 @@ bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows
     const auto tree = Await(xcb_query_tree_reply, c, xcb_query_tree(c, RootWindow()));
     if (tree == nullptr)
         return false;
-    const xcb_window_t *children = xcb_query_tree_children(tree.get());
-    const int count = xcb_query_tree_children_length(tree.get());
+    const std::vector<xcb_window_t> children = TreeChildren(tree.get());
     // The tree lists the bottom of the stack first.
     windows.clear();
     std::vector<Candidate> level;
-    for (int i = count; i-- > 0;)
+    for (size_t i = children.size(); i-- > 0;)
     {
         level.push_back({windows.size(), children[i]});
         windows.push_back(children[i]);

@@ -7,7 +7,7 @@
 //                                client on the root window. EnumWindows pings every window once
 //                                it has listed them, so each probe waits only for what is left
 //                                of its window's own time.
-// window caption                 _NET_WM_NAME, else WM_NAME, bytes as stored
+// window caption                 _NET_WM_NAME, else WM_NAME, as UTF-8 (a Latin-1 STRING converted)
 // window's process id            the X-Resource extension, else _NET_WM_PID of a local client
 // thread deemed hung             none: X has no such judgement, and a stopped client is a real
 //                                hang to its user; every failed ping is a timeout
@@ -127,6 +127,8 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
         SetLastError(why);
         return FALSE;
     }
+    if (!listed)
+        SetLastError(X11_ERROR_MALFORMED); // the display is there, but not a list of its windows
     return completed;
 }
 

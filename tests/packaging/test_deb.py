@@ -94,6 +94,45 @@ class DebianPackage(unittest.TestCase):
         for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "OUTPUT", "EXIT STATUS", "LIMITS", "EXAMPLES"):
             self.assertRegex(text, r"(?m)^%s$" % section)
 
+    def test_every_example_runs_as_copied(self):
+        # The man page's examples as man shows them (their lines indented as examples, a line
+        # ending in "|" continued by the next) and README.md's command lines for the installed
+        # program, each run by the shell as a user pasting it would, on a desktop with a frozen
+        # GTK program. Standard input gives one Enter, as a user at the end of a scan or watch.
+        page = os.path.join(self.root.name, "usr/share/man/man1/hungscan.1.gz")
+        man = subprocess.run(["man", "-l", page], capture_output=True, timeout=60, check=True,
+                             env=dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80", MANPAGER="cat", PAGER="cat"))
+        rendered = re.sub(rb".\x08", b"", man.stdout).decode()
+        section = rendered.split("\nEXAMPLES\n")[1].split("\nSEE ALSO\n")[0]
+        examples = []
+        for line in section.splitlines():
+            if line.startswith(" " * 14):
+                if examples and examples[-1].endswith("|"):
+                    examples[-1] += "\n" + line
+                else:
+                    examples.append(line.strip())
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md"), encoding="utf-8") as readme:
+            blocks = re.findall(r"(?ms)^```sh\n(.*?)^```", readme.read())
+        examples += [line for block in blocks for line in block.splitlines() if line.startswith("hungscan")]
+        self.assertGreaterEqual(len(examples), 8, examples)
+        with XDesktop() as desk, tempfile.TemporaryDirectory(prefix="hungscan-examples-") as home:
+            env = dict(desk.env(), HOME=home, NO_AT_BRIDGE="1",
+                       PATH=os.path.join(self.root.name, "usr/bin") + os.pathsep + os.environ["PATH"])
+            zenity = desk.start(["zenity", "--info", "--title", "Packaged probe", "--text", "frozen"], env=env,
+                                stdin=subprocess.DEVNULL)
+            desk.await_windows([b"Packaged probe"])
+            os.killpg(zenity.pid, signal.SIGSTOP)
+            for example in examples:
+                with self.subTest(example=example):
+                    # The man page scans "another display": this desktop's.
+                    command = example.replace("DISPLAY=:1 ", "DISPLAY=%s " % desk.display)
+                    run = subprocess.run(["sh", "-c", command], input=b"\n", capture_output=True, timeout=60,
+                                         cwd=home, env=env, start_new_session=True)
+                    self.assertEqual(run.returncode, 0, run.stderr)
+                    self.assertRegex(run.stderr, rb"^(hungscan: watching every \d+ s; press Enter to stop\n)?$")
+                    if "jq" in example:
+                        self.assertRegex(run.stdout, rb"(?m)^suspended[ \t]/usr/bin/zenity$")
+
     def test_installed_program_finds_a_frozen_window(self):
         # A real GTK program, frozen for real, found by the binary as the package installs it.
         program = os.path.join(self.root.name, "usr/bin/hungscan")

@@ -1,11 +1,13 @@
 """A relay in front of a real X display, on a display of its own: every chunk the server sends is
-handed to the client a fixed time after it arrived (true latency, not a throughput limit), or
-the link is closed right after the server's greeting."""
+handed to the client a fixed time after it arrived (true latency, not a throughput limit), the
+link is closed right after the server's greeting, or the server's replies are rewritten (a
+server that says more than it sends)."""
 
 import os
 import queue
 import select
 import socket
+import struct
 import threading
 import time
 
@@ -20,10 +22,18 @@ def free_display():
 
 
 class Relay:
-    def __init__(self, target_display, delay=0.0, close_after_greeting=False):
+    """rewrite: called with the major opcode of each request that has a reply and the reply's
+    bytes (a bytearray, header and all), which it may change in place; returns whether it did.
+    The server's greeting comes first, with None for the opcode. The relay then speaks the
+    protocol (little-endian clients only) to pair replies with their requests; rewritten counts
+    the replies changed."""
+
+    def __init__(self, target_display, delay=0.0, close_after_greeting=False, rewrite=None):
         self.target = "%s/X%s" % (SOCKET_DIR, target_display.lstrip(":"))
         self.delay = delay
         self.close_after_greeting = close_after_greeting
+        self.rewrite = rewrite
+        self.rewritten = 0
         self.number = free_display()
         self.display = ":%d" % self.number
         self.path = "%s/X%d" % (SOCKET_DIR, self.number)
@@ -53,6 +63,11 @@ class Relay:
                 return
             server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             server.connect(self.target)
+            if self.rewrite is not None:
+                opcodes = {}  # by the 16 bits of sequence number a reply carries
+                threading.Thread(target=self._requests, args=(client, server, opcodes), daemon=True).start()
+                threading.Thread(target=self._replies, args=(server, client, opcodes), daemon=True).start()
+                continue
             threading.Thread(target=self._pump, args=(client, server, 0.0, False), daemon=True).start()
             threading.Thread(target=self._pump, args=(server, client, self.delay, self.close_after_greeting),
                              daemon=True).start()
@@ -93,6 +108,49 @@ class Relay:
             else:
                 close(source, sink)
 
+    def _requests(self, client, server, opcodes):
+        """Passes the client's requests on, noting each one's opcode under its sequence number."""
+        try:
+            head = receive(client, 12)
+            if head[:1] != b"l":
+                raise ValueError("a big-endian client")
+            name, data = struct.unpack("<HH", head[6:10])
+            server.sendall(head + receive(client, pad(name) + pad(data)))
+            sequence = 0
+            while True:
+                request = receive(client, 4)
+                length = struct.unpack("<H", request[2:4])[0]
+                if length == 0:  # BIG-REQUESTS: the length follows, in 32 bits
+                    request += receive(client, 4)
+                    length = struct.unpack("<I", request[4:8])[0]
+                request += receive(client, 4 * length - len(request))
+                sequence = (sequence + 1) & 0xFFFF
+                opcodes[sequence] = request[0]
+                server.sendall(request)
+        except (EOFError, OSError, ValueError):
+            close(client, server)
+
+    def _replies(self, server, client, opcodes):
+        """Passes the server's greeting, events and errors on, and its replies as rewritten."""
+        try:
+            greeting = bytearray(receive(server, 8))
+            greeting += receive(server, 4 * struct.unpack("<H", greeting[6:8])[0])
+            if self.rewrite(None, greeting):
+                self.rewritten += 1
+            client.sendall(bytes(greeting))
+            while True:
+                message = bytearray(receive(server, 32))
+                kind = message[0] & 0x7F
+                if kind in (1, 35):  # a reply, a generic event: more than 32 bytes
+                    message += receive(server, 4 * struct.unpack("<I", message[4:8])[0])
+                if kind == 1:
+                    opcode = opcodes.pop(struct.unpack("<H", message[2:4])[0], None)
+                    if opcode is not None and self.rewrite(opcode, message):
+                        self.rewritten += 1
+                client.sendall(bytes(message))
+        except (EOFError, OSError):
+            close(server, client)
+
     @staticmethod
     def _deliver(late, sink):
         while True:
@@ -114,3 +172,17 @@ def close(*ends):
         except OSError:
             pass
         end.close()
+
+
+def pad(size):
+    return (size + 3) & ~3
+
+
+def receive(end, size):
+    data = b""
+    while len(data) < size:
+        chunk = end.recv(size - len(data))
+        if not chunk:
+            raise EOFError
+        data += chunk
+    return data

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -41,7 +42,7 @@ struct StreamsCase
     const char *err;
 };
 
-const char kWatching[] = "hungscan: watching every 2 s; press Enter to stop\n";
+#define CANNOT_WRITE "hungscan: cannot write the report: "
 
 const StreamsCase kStreamsCases[] = {
     {"Enter ends the wait", {}, testproc::Stream::Pipe, "\n", testproc::Stream::Pipe, true, 0, ""},
@@ -49,11 +50,14 @@ const StreamsCase kStreamsCases[] = {
     {"input at end of file", {}, testproc::Stream::Null, "", testproc::Stream::Pipe, true, 0, ""},
     {"empty input pipe", {}, testproc::Stream::Pipe, "", testproc::Stream::Pipe, true, 0, ""},
     {"no standard input at all", {}, testproc::Stream::Closed, "", testproc::Stream::Pipe, true, 0, ""},
-    {"no standard output at all", {}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1, ""},
+    {"no standard output at all", {}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1, CANNOT_WRITE "Bad file descriptor\n"},
     {"standard output discarded", {}, testproc::Stream::Null, "", testproc::Stream::Null, false, 0, ""},
-    {"reader of the output gone", {}, testproc::Stream::Null, "", testproc::Stream::Broken, false, 1, ""},
-    {"watch with no standard output", {"--watch"}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1, kWatching},
-    {"watch whose reader has gone", {"--watch"}, testproc::Stream::Null, "", testproc::Stream::Broken, false, 1, kWatching},
+    {"reader of the output gone", {}, testproc::Stream::Null, "", testproc::Stream::Broken, false, 1, CANNOT_WRITE "Broken pipe\n"},
+    {"records with no standard output", {"--json"}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1, CANNOT_WRITE "Bad file descriptor\n"},
+    {"watch with no standard output", {"--watch"}, testproc::Stream::Null, "", testproc::Stream::Closed, false, 1,
+     "hungscan: watching every 2 s; press Enter to stop\n" CANNOT_WRITE "Bad file descriptor\n"},
+    {"watch whose reader has gone", {"--watch"}, testproc::Stream::Null, "", testproc::Stream::Broken, false, 1,
+     "hungscan: watching every 2 s; press Enter to stop\n" CANNOT_WRITE "Broken pipe\n"},
 };
 
 class Streams : public testing::TestWithParam<StreamsCase>
@@ -111,7 +115,9 @@ const ArgumentsCase kArgumentsCases[] = {
     {{"/watch:3601"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '/watch:3601'"},
     {{"--watch=000003601"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '--watch=000003601'"},
     {{"--watch=+5"}, 2, "", "hungscan: the interval must be a whole number of seconds from 1 to 3600: '--watch=+5'"},
-    {{"/watch=5"}, 2, "", "hungscan: unknown option '/watch=5'"},
+    {{"/watch=5"}, 2, "", "hungscan: use /watch:5 for an interval"},
+    {{"--WATCH:30"}, 2, "", "hungscan: use --watch=30 for an interval"},
+    {{"/watch=now"}, 2, "", "hungscan: unknown option '/watch=now'"},
     {{"--watch", "5"}, 2, "", "hungscan: use --watch=5 for an interval"},
     {{"/WATCH", "30"}, 2, "", "hungscan: use /watch:30 for an interval"},
     {{"--watch", "now"}, 2, "", "hungscan: unknown option 'now'"},
@@ -119,6 +125,8 @@ const ArgumentsCase kArgumentsCases[] = {
     {{"--watch=2", "--watch"}, 2, "", "hungscan: '--watch' given twice"},
     {{"--log", "/LOG"}, 2, "", "hungscan: '/LOG' given twice"},
     {{"--version", "--json"}, 2, "", "hungscan: --version takes no other option"},
+    {{"/Version"}, 0, "hungscan " HUNGSCAN_VERSION "\nCopyright", ""},
+    {{"/why", "/version"}, 2, "", "hungscan: /version takes no other option"},
 };
 
 class Arguments : public testing::TestWithParam<ArgumentsCase>
@@ -145,6 +153,20 @@ TEST_P(Arguments, AreAnsweredWithoutAScan)
 void PrintTo(const ArgumentsCase &c, std::ostream *os) { *os << testing::PrintToString(c.args); }
 
 INSTANTIATE_TEST_SUITE_P(Run, Arguments, testing::ValuesIn(kArgumentsCases));
+
+// An 80-column console wraps a line of 80 characters or more.
+TEST(Help, FitsAnEightyColumnConsole)
+{
+    testproc::Options options = OneFrozenWindow();
+    options.argv.push_back("--help");
+    const testproc::Result run = testproc::Run(options);
+    std::istringstream lines(run.out);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line) && ++count)
+        EXPECT_LE(line.size(), 79u) << line;
+    EXPECT_GT(count, 10) << run.out;
+}
 
 TEST(Wait, TrailerIsOutBeforeTheWaitAndEnterEndsIt)
 {

@@ -9,15 +9,19 @@ blocks below say so.
 import collections
 import json
 import os
+import pty
 import re
+import select
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from transcript import CRLF, HOSTILE, IME, banner, group, parse, shown, trailer  # noqa: E402
-from desktop import read_some  # noqa: E402
+from desktop import read_line, read_some  # noqa: E402
 import watching  # noqa: E402
 from windows_host import (ANSI_IS_1252, CLASSIC_CAPTION, CLASSIC_PATH, CLASSIC_PROGRAM, ON_WINDOWS,  # noqa: E402
                           PROGRAM_KINDS, judged, windows_desktop, windows_path)
@@ -62,6 +66,85 @@ class EmptyDesktop(unittest.TestCase):
         assert_none_of_ours_hung(self, out, [])
         self.assertEqual(err, b"")
         self.assertEqual(status, 0)
+
+    def test_a_quiet_json_watch_ends_when_its_output_cannot_be_written(self):
+        # Nothing hangs here, so nothing is reported: the watch must notice by itself.
+        # The reason is the C runtime's: it words the system's "the pipe is being closed" as an
+        # invalid argument.
+        outputs = [("a pipe whose reader has gone", rb"(Broken pipe|Invalid argument)")]
+        if not ON_WINDOWS:
+            outputs.append(("/dev/full", rb"No space left on device"))
+        for output, reason in outputs:
+            with self.subTest(output=output):
+                read_end, write_end = os.pipe()
+                os.close(read_end)
+                sink = open(output, "wb") if output == "/dev/full" else os.fdopen(write_end, "wb")
+                try:
+                    started = time.monotonic()
+                    proc = subprocess.run(self.desk.command(HUNGSCAN, ["--watch=1", "--json"]), env=self.desk.env(),
+                                          stdin=subprocess.DEVNULL, stdout=sink, stderr=subprocess.PIPE, timeout=30,
+                                          start_new_session=True)
+                finally:
+                    sink.close()
+                    if output == "/dev/full":
+                        os.close(write_end)
+                self.assertLess(time.monotonic() - started, 2 + 10)  # two intervals; Wine starts slowly
+                self.assertEqual(proc.returncode, 1)
+                self.assertRegex(proc.stderr, rb"(?:^|\r\n)hungscan: cannot write the report: " + reason + rb"\r\n$")
+
+    @unittest.skipIf(ON_WINDOWS, "a pseudo-terminal stands for the console here")
+    def test_report_redirected_from_a_console_says_how_to_end_the_wait(self):
+        # Wine makes a console of a terminal: standard input from one, the report into a pipe or
+        # onto that terminal (which Wine draws on with escape sequences between the letters). An
+        # Enter typed at once was seen lost on Wine 8, so it is pressed again until the run ends.
+        for redirection, err in (("", b"hungscan: press Enter to exit\r\n"), (">&0", b"")):
+            with self.subTest(redirection=redirection):
+                master, terminal = pty.openpty()
+                try:
+                    proc = self.desk.spawn(["sh", "-c", 'exec "$0" "$1" ' + redirection] +
+                                           self.desk.command(HUNGSCAN), self.desk.env(), terminal)
+                    os.close(terminal)
+                    terminal = -1
+                    seen, deadline = b"", time.monotonic() + 60
+                    source = master if redirection else proc.stdout.fileno()
+                    while b"Done." not in seen and time.monotonic() < deadline:
+                        if select.select([source], [], [], max(deadline - time.monotonic(), 0))[0]:
+                            seen = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", seen + os.read(source, 65536))
+                    self.assertEqual(seen, seen if redirection else EMPTY_TRANSCRIPT)
+                    self.assertIn(b"Done.", seen)
+                    self.assertEqual(read_line(proc.stderr, 10) if err else b"", err)
+                    while proc.poll() is None and time.monotonic() < deadline:
+                        os.write(master, b"\r")
+                        time.sleep(1)
+                    status, out, rest = self.desk.finish(proc, None, 10)
+                finally:
+                    os.close(master)
+                    if terminal >= 0:
+                        os.close(terminal)
+                self.assertEqual((status, out, rest), (0, b"", b""))
+
+    @unittest.skipIf(ON_WINDOWS, "Wine's cmd stands for the Command Prompt here")
+    def test_readme_commands_run_as_copied(self):
+        # README.txt's Command Prompt lines for hungscan, as a user copies them (without the note
+        # in parentheses after some), run by cmd in a folder with hungscan.exe; one Enter as input.
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "README.txt")) as readme:
+            commands = re.findall(r"(?m)^(?:- Command Prompt[^:]*:| {4})\s*(hungscan\b.*?)(?:\s{2,}\(.*)?$",
+                                  readme.read())
+        self.assertGreaterEqual(len(commands), 7, commands)
+        with tempfile.TemporaryDirectory(prefix="hungscan-readme-") as folder:
+            shutil.copy(HUNGSCAN, os.path.join(folder, "hungscan.exe"))
+            for command in commands:
+                with self.subTest(command=command):
+                    proc = subprocess.Popen(["wine", "cmd", "/c", command], cwd=folder, env=self.desk.env(),
+                                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                            start_new_session=True)
+                    self.desk.processes.append(proc)
+                    status, out, err = self.desk.finish(proc, b"\r\n", 60)
+                    self.assertEqual(status, 0, err)
+                    self.assertRegex(err, rb"^(hungscan: watching every \d+ s; press Enter to stop\r\n)?$")
+                    if "report.txt" in command:
+                        with open(os.path.join(folder, "report.txt"), "rb") as report:
+                            self.assertEqual(report.read(), EMPTY_TRANSCRIPT)
 
 
 class FrozenScene(unittest.TestCase):

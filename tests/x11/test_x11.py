@@ -9,9 +9,13 @@ import collections
 import fcntl
 import json
 import os
+import pty
 import random
+import re
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -403,6 +407,79 @@ class SlowLink(unittest.TestCase):
         self.assertLess(took, 1.0)
 
 
+GET_PROPERTY, QUERY_TREE = 20, 15
+
+
+def claims_more(opcode, field, value, when):
+    """Rewrites the replies to one request for which when(reply) holds: the count in field (a
+    struct format and an offset) claims value, far more than the reply carries."""
+    code, offset = field
+
+    def rewrite(op, reply):
+        if op != opcode or not when(reply):
+            return False
+        struct.pack_into(code, reply, offset, value)
+        return True
+    return rewrite
+
+
+def value_len(reply):
+    return struct.unpack_from("<I", reply, 16)[0]
+
+
+def parent(reply):
+    return struct.unpack_from("<I", reply, 12)[0]
+
+
+TEXT_PROPERTY = claims_more(GET_PROPERTY, ("<I", 16), 0x100000, lambda r: r[1] == 8 and value_len(r) > 0)
+LIST_PROPERTY = claims_more(GET_PROPERTY, ("<I", 16), 0x100000, lambda r: r[1] == 32 and value_len(r) > 0)
+ROOT_CHILDREN = claims_more(QUERY_TREE, ("<H", 16), 0xFFFF, lambda r: parent(r) == 0)
+WINDOW_CHILDREN = claims_more(QUERY_TREE, ("<H", 16), 0xFFFF, lambda r: parent(r) != 0)
+GREETING = claims_more(None, ("<H", 24), 0xFFFF, lambda r: True)  # the vendor's name: what comes after it
+MALFORMED = b"the display sent a malformed reply"
+
+
+class MalformedReplies(unittest.TestCase):
+    def test_counts_beyond_the_reply_are_failed_calls(self):
+        # A server whose replies claim more than they carry. Each such reply is a failed call:
+        # for its window, or for the scan when it lists the root window's children. Nothing is
+        # read past a reply (the build under test is the sanitized one).
+        path = os.path.realpath(SCENE).encode()
+        empty = (0, banner(LF) + trailer(LF), b"")
+        rows = (
+            # No name and no host name can be read; the server still names the owner.
+            ("text property", False, TEXT_PROPERTY, (0, transcript([(b"", path)]), b""),
+             [("unresponsive", ""), ("done", 0)]),
+            # No window's protocols can be read: none can be probed.
+            ("list property", False, LIST_PROPERTY, empty, [("done", 0)]),
+            ("root window's children", False, ROOT_CHILDREN, (1, COULD_NOT_LOOK, why(MALFORMED)),
+             [("error", MALFORMED.decode()), ("done", 1)]),
+            ("greeting", False, GREETING, (1, COULD_NOT_LOOK, why(MALFORMED)),
+             [("error", MALFORMED.decode()), ("done", 1)]),
+            # Without a window manager each top-level window stands for itself.
+            ("top-level window's children", False, WINDOW_CHILDREN, (0, transcript([(b"Frozen", path)]), b""),
+             [("unresponsive", "Frozen"), ("done", 0)]),
+            # A frame whose client cannot be looked for stands for itself, outside the protocol.
+            ("frame's children", True, WINDOW_CHILDREN, empty, [("done", 0)]),
+        )
+        for window_manager in (False, True):
+            with XDesktop(window_manager=window_manager) as desk:
+                desk.start_scene(SCENE, [group("frozen", b"Frozen"), group("answer", b"Answering"),
+                                         group("noping", b"Takes no part")])
+                if window_manager:
+                    desk.await_managed(3)
+                for what, _, rewrite, expected, records in (r for r in rows if r[1] == window_manager):
+                    with self.subTest(reply=what), Relay(desk.display, rewrite=rewrite) as relay:
+                        env = desk.env(relay.display)
+                        self.assertEqual(desk.run([HUNGSCAN], env=env, timeout=30), expected)
+                        status, out, err = desk.run([HUNGSCAN, "--json"], env=env, timeout=30)
+                        self.assertEqual((status, err), expected[::2])
+                        summary = [(r["event"], r.get("caption", r.get("reason", r.get("status"))))
+                                   for r in map(json.loads, out.splitlines())]
+                        self.assertEqual(summary, records)
+                        self.assertGreater(relay.rewritten, 0)
+
+
 class Desktops(unittest.TestCase):
     def test_enumeration_result_as_on_windows(self):
         with XDesktop() as desk:
@@ -431,6 +508,25 @@ class Desktops(unittest.TestCase):
         self.assertFalse([f for f in files if os.path.exists(f)])
 
 
+    def test_a_latin1_name_reaches_the_report_as_utf8(self):
+        # WM_NAME of type STRING is Latin-1: raw, its C1 controls (0x80-0x9F) act on a Latin-1
+        # terminal, and its upper half is broken characters to a UTF-8 one.
+        name = b"caf\xe9 \x85next \x9b[2J \xff\xa0end"
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", name)])
+            listing = subprocess.run(["xwininfo", "-root", "-children"], env=desk.env(), capture_output=True,
+                                     timeout=10, check=True).stdout
+            for window in re.findall(rb"(?m)^\s+(0x[0-9a-f]+) ", listing):
+                subprocess.run(["xprop", "-id", window, "-remove", "_NET_WM_NAME"], env=desk.env(), timeout=10,
+                               check=True)
+            text = desk.run([HUNGSCAN])
+            status, out, err = desk.run([HUNGSCAN, "--json"])
+        shown = "caf\u00e9 ?next ?[2J \u00ff\u00a0end".encode("utf-8")
+        self.assertEqual(text, (0, transcript([(shown, os.path.realpath(SCENE).encode())]), b""))
+        self.assertEqual((status, err), (0, b""))
+        captions = [json.loads(line).get("caption") for line in out.splitlines()]
+        self.assertEqual(captions, [name.decode("latin-1"), None])
+
 class StandardStreams(unittest.TestCase):
     def test_started_without_standard_streams(self):
         # Without the fix the X connection takes the free descriptor, and the final read waits
@@ -444,6 +540,40 @@ class StandardStreams(unittest.TestCase):
                                           stdin=subprocess.DEVNULL, capture_output=True, timeout=20,
                                           start_new_session=True)
                     self.assertEqual((proc.returncode, proc.stdout), (0, expected))
+
+
+    def test_report_redirected_from_a_terminal_says_how_to_end_the_wait(self):
+        # A terminal for standard input; the report into a pipe, or onto that terminal.
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen")])
+            expected = transcript([(b"Frozen", os.path.realpath(SCENE).encode())])
+            for redirection, args, err in (("", [], b"hungscan: press Enter to exit\n"),
+                                           ("", ["--why"], b"hungscan: press Enter to exit\n"),
+                                           (">&0", [], b"")):
+                with self.subTest(redirection=redirection, args=args):
+                    master, terminal = pty.openpty()
+                    try:
+                        proc = desk.start(["sh", "-c", 'exec "$0" "$@" ' + redirection, HUNGSCAN] + args,
+                                          stdin=terminal)
+                        os.close(terminal)
+                        terminal = -1
+                        seen, deadline = b"", time.monotonic() + 20
+                        source = proc.stdout.fileno() if not redirection else master
+                        while not seen.endswith(trailer(LF)) and time.monotonic() < deadline:
+                            if select.select([source], [], [], max(deadline - time.monotonic(), 0))[0]:
+                                seen += os.read(source, 65536).replace(b"\r\n", b"\n")
+                        self.assertTrue(seen.endswith(trailer(LF)), seen)
+                        self.assertEqual(read_line(proc.stderr, 5) if err else b"", err)
+                        self.assertIsNone(proc.poll(), "ended before Enter")
+                        os.write(master, b"\n")
+                        status, out, rest = desk.finish(proc, None, 10)
+                    finally:
+                        os.close(master)
+                        if terminal >= 0:
+                            os.close(terminal)
+                    self.assertEqual((status, rest), (0, b""))
+                    if not args and not redirection:
+                        self.assertEqual(seen + out, expected)
 
 
 class ServerLost(unittest.TestCase):
@@ -480,22 +610,26 @@ class ServerLost(unittest.TestCase):
                 self.assertEqual((status, err), (1, reason or why(b'cannot connect to display "%s"' % desk.display.encode())))
 
     def test_watch_ends_when_the_server_goes(self):
-        # However long the interval: the listener sees the loss, and the watch ends then.
-        for interval in ("1", "3600"):
-            with self.subTest(interval=interval), XDesktop() as desk:
+        # However long the interval, and while a scan's verdicts are sampled (its probe's second,
+        # then a quarter of one): the listener sees the loss, and the watch ends then, its last
+        # scan one that could not list the windows.
+        for args, sample in ((["--watch=1"], None), (["--watch=3600"], None), (["--watch=1", "--why"], 1.12)):
+            with self.subTest(args=args), XDesktop() as desk:
                 desk.start_scene(SCENE, [group("frozen", b"Frozen")])
-                proc = desk.start([HUNGSCAN, "--watch=" + interval], stdin=subprocess.DEVNULL)
-                head = read_line(proc.stdout, 10) + read_line(proc.stdout, 10)
-                self.assertIn(b" Unresponsive: Frozen | ", head)
+                proc = desk.start([HUNGSCAN] + args, stdin=subprocess.DEVNULL)
+                head = read_line(proc.stdout, 10)
+                if sample is None:
+                    head += read_line(proc.stdout, 10)
+                    self.assertIn(b" Unresponsive: Frozen | ", head)
+                else:
+                    time.sleep(sample)
                 os.kill(desk.xvfb.pid, signal.SIGKILL)
                 started = time.monotonic()
                 status, out, err = desk.finish(proc, None, 10)
                 self.assertLess(time.monotonic() - started, 3)
-                lines = [line for line in (head + out).split(LF) if b"!! Error (EnumWindows)" not in line]
-                self.assertRegex(lines[-4], rb"^[-0-9]+ [:0-9]+ Still unresponsive after \d+ s: Frozen \| ")
-                self.assertEqual((lines[-5], lines[-3:]), (b"", [b"", b"Done.", b""]))
-                self.assertEqual(status, 1)
-                self.assertIn(err, (WATCHING % interval.encode(), WATCHING % interval.encode() + GONE))
+                self.assertRegex(head + out, rb"\n[-0-9]+ [:0-9]+ !! Error \(EnumWindows\)\n\n"
+                                             rb"([-0-9]+ [:0-9]+ Still unresponsive after \d+ s: Frozen \| [^\n]*\n)?\nDone\.\n$")
+                self.assertEqual((status, err), (1, WATCHING % args[0][8:].encode() + GONE))
 
     def test_big_desktop_server_killed_or_frozen_at_random_moments(self):
         # Thousands of windows: the loss comes while requests are still being sent and replies
@@ -527,41 +661,68 @@ class ServerLost(unittest.TestCase):
 class WatchEnds(unittest.TestCase):
     """A watch never runs on with nobody to hear it, and a stall is not a loss."""
 
+    OUTPUTS = [  # (standard output, the reason given for it)
+        ("read once, then closed", b"Broken pipe"),  # as "| head -n 1" does
+        ("/dev/full", b"No space left on device"),
+        ("closed", b"Bad file descriptor"),
+    ]
+
     def test_output_gone_or_full_ends_the_watch(self):
+        # Nothing more is written while no window changes: a quiet watch, records or lines,
+        # notices by itself, and says why it ended.
         with XDesktop() as desk:
             desk.start_scene(SCENE, [group("answer", b"Answering")])
-            # The reader takes the first line and goes, as "| head -n 1" does; nothing more is
-            # written while no window changes.
-            proc = desk.start([HUNGSCAN, "--watch=1"], stdin=subprocess.DEVNULL)
-            self.assertTrue(read_line(proc.stdout, 10).startswith(b"Watching"))
-            proc.stdout.close()
-            started = time.monotonic()
-            status, _, err = desk.finish(proc, None, 10)
-            self.assertLess(time.monotonic() - started, 3)
-            self.assertEqual((status, err), (1, WATCHING % b"1"))
-            with open("/dev/full", "wb") as full:
-                proc = subprocess.run([HUNGSCAN, "--watch=1"], env=desk.env(), stdin=subprocess.DEVNULL,
-                                      stdout=full, stderr=subprocess.PIPE, timeout=10, start_new_session=True)
-            self.assertEqual((proc.returncode, proc.stderr), (1, WATCHING % b"1"))
+            for args in (["--watch=1"], ["--watch=1", "--json"]):
+                for output, reason in self.OUTPUTS:
+                    with self.subTest(args=args, output=output):
+                        started = time.monotonic()
+                        if output == "read once, then closed":
+                            proc = desk.start([HUNGSCAN] + args, stdin=subprocess.DEVNULL)
+                            first = read_line(proc.stdout, 10)
+                            self.assertTrue(first.startswith((b"Watching", b'{"event":"watching",')), first)
+                            proc.stdout.close()
+                            started = time.monotonic()
+                            status, _, err = desk.finish(proc, None, 10)
+                        else:
+                            with open(output if output != "closed" else os.devnull, "wb") as sink:
+                                proc = subprocess.run(
+                                    ["sh", "-c", 'exec "$0" "$@"' + (" >&-" if output == "closed" else ""),
+                                     HUNGSCAN] + args, env=desk.env(), stdin=subprocess.DEVNULL, stdout=sink,
+                                    stderr=subprocess.PIPE, timeout=10, start_new_session=True)
+                            status, err = proc.returncode, proc.stderr
+                        self.assertLess(time.monotonic() - started, 3)
+                        self.assertEqual((status, err), (1, WATCHING % b"1" + b"hungscan: cannot write the report: "
+                                                         + reason + LF))
+
+    BLOCKED = [  # (signals a second apart, how the watch ends, the longest it may take after the last)
+        ((signal.SIGTERM, signal.SIGTERM), -signal.SIGTERM, 5),  # a second one ends the process at once
+        ((signal.SIGHUP,), 1, 4 + 2),                             # as a closing console: lines or not
+        ((signal.SIGHUP, signal.SIGTERM), -signal.SIGTERM, 2),     # a stop under way: at once
+    ]
 
     def test_second_sigterm_ends_a_watch_blocked_on_its_output(self):
         with XDesktop() as desk:
             desk.start_scene(SCENE, [group("frozen*12", b"x" * 1000)])
-            read_end, write_end = os.pipe()
-            fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: a page, filled by the first scan
-            try:
-                proc = subprocess.Popen([HUNGSCAN, "--watch=1"], env=desk.env(), stdin=subprocess.PIPE,
-                                        stdout=write_end, stderr=subprocess.DEVNULL, start_new_session=True)
-                desk.processes.append(proc)
-                time.sleep(3)
-                proc.send_signal(signal.SIGTERM)
-                time.sleep(1)
-                self.assertIsNone(proc.poll(), "a blocked watch ended at the first signal")
-                proc.send_signal(signal.SIGTERM)
-                self.assertEqual(proc.wait(timeout=5), -signal.SIGTERM)
-            finally:
-                os.close(read_end)
-                os.close(write_end)
+            for signals, ending, limit in self.BLOCKED:
+                with self.subTest(signals=[s.name for s in signals]):
+                    read_end, write_end = os.pipe()
+                    fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ: a page, filled by the first scan
+                    try:
+                        proc = subprocess.Popen([HUNGSCAN, "--watch=1"], env=desk.env(), stdin=subprocess.PIPE,
+                                                stdout=write_end, stderr=subprocess.DEVNULL, start_new_session=True)
+                        desk.processes.append(proc)
+                        time.sleep(3)
+                        for i, sig in enumerate(signals):
+                            if i > 0:
+                                time.sleep(1)
+                                self.assertIsNone(proc.poll(), "a blocked watch ended at the first signal")
+                            proc.send_signal(sig)
+                        started = time.monotonic()
+                        self.assertEqual(proc.wait(timeout=limit), ending)
+                        self.assertLess(time.monotonic() - started, limit)
+                    finally:
+                        os.close(read_end)
+                        os.close(write_end)
 
     def test_hangup_closes_the_watch(self):
         with XDesktop() as desk:
