@@ -270,6 +270,25 @@ class Verdicts(unittest.TestCase):
         self.assertRegex(verdicts[b"Spinning"], rb"^busy, \d+% of a core$")
         self.assertGreaterEqual(int(re.search(rb"\d+", verdicts[b"Spinning"]).group(0)), 50)
 
+    @unittest.skipIf(ON_WINDOWS, "Wine's trace of the Event Log calls stands for the log here")
+    def test_log_reports_each_frozen_window_with_its_strings(self):
+        # Wine keeps no Event Log, but traces each event's strings: what --log hands the system.
+        env = dict(self.desk.env(), WINEDEBUG="+eventlog")
+        proc = self.desk.spawn(self.desk.command(HUNGSCAN, ["--why", "--log"]), env, subprocess.DEVNULL)
+        status, out, err = self.desk.finish(proc, None, 60)
+        self.assertEqual(status, 0, err)
+        events = re.findall(rb"ReportEventW \(0x[0-9a-f]+,0x0002,0x0000,0x80000001,[^\n]*\n((?:[^\n]*L\"[^\n]*\n){8})",
+                            err)
+        strings = [re.findall(rb'L"((?:[^"\\]|\\.)*)"', event) for event in events]
+        logged = {s[1]: s for s in strings}
+        for caption, why in self.CAPTIONS.items():
+            with self.subTest(caption=caption):
+                self.assertIn(caption, logged, err[-3000:])
+                line, _, path, pid, window, tid, seconds, verdict = logged[caption]
+                self.assertEqual((path, seconds, verdict), (self.path.replace(b"\\", b"\\\\"), b"", why))
+                self.assertEqual(line, b"Unresponsive: " + caption + b" | " + path + b" | why: " + why)
+                self.assertTrue(pid.isdigit() and window.isdigit() and tid.isdigit(), logged[caption])
+
     def test_json_records_parse_and_carry_the_verdicts(self):
         status, out, err = self.desk.run(HUNGSCAN, ["--json"])
         self.assertEqual((status, err), (0, b""))
