@@ -16,12 +16,13 @@ with its caption and the full path of the program that owns it. It changes
 nothing on the desktop.")
 
 # Debian wants man pages and the changelog compressed, reproducibly (no name, no time stamp).
+# Both state the project's version (@PROJECT_VERSION@), written into them here.
 set(doc ${CMAKE_CURRENT_BINARY_DIR}/deb)
 foreach(page IN ITEMS hungscan.1 changelog)
+    configure_file(${page} ${doc}/${page} @ONLY)
     add_custom_command(OUTPUT ${doc}/${page}.gz
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${doc}
-        COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/${page} > ${doc}/${page}.gz
-        DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${page}
+        COMMAND gzip -9 -n -c ${doc}/${page} > ${doc}/${page}.gz
+        DEPENDS ${doc}/${page}
         VERBATIM)
 endforeach()
 add_custom_target(hungscan_deb_docs ALL DEPENDS ${doc}/hungscan.1.gz ${doc}/changelog.gz)
