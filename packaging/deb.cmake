@@ -29,3 +29,5 @@ add_custom_target(hungscan_deb_docs ALL DEPENDS ${doc}/hungscan.1.gz ${doc}/chan
 
 install(FILES ${doc}/hungscan.1.gz DESTINATION share/man/man1)
 install(FILES ${doc}/changelog.gz copyright DESTINATION share/doc/hungscan)
+# A user unit, started by whoever wants the watch in their session: systemd's user units.
+install(FILES hungscan-watch.service DESTINATION lib/systemd/user)

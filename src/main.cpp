@@ -21,7 +21,7 @@ static const char VERSION_TEXT[] =
 
 // Within 79 columns, so that no line wraps in an 80-column console.
 static const char USAGE_TEXT[] =
-    "Usage: hungscan [--watch[=SECONDS]] [--why] [--json]\n"
+    "Usage: hungscan [--watch[=SECONDS]] [--why] [--json] [--log]\n"
     "\n"
     "Lists the top-level windows whose threads do not answer, with the caption of\n"
     "each and the full path of the program that owns it, then waits for Enter.\n"
@@ -36,11 +36,13 @@ static const char USAGE_TEXT[] =
     "  --json             JSON Lines instead of the report, for scripts: one\n"
     "                     record per window, with the verdict, then a \"done\"\n"
     "                     record; no wait for Enter\n"
+    "  --log              also record each event in the system log (the journal;\n"
+    "                     the Application log on Windows)\n"
     "  --help             show this help (also -h and /?)\n"
     "  --version          show the version (also /version)\n"
     "\n"
-    "Options combine in any order. /watch[:SECONDS], /why and /json are the same\n"
-    "as the long forms. Example: hungscan --watch=5 --json --why\n";
+    "Options combine in any order. /watch[:SECONDS], /why, /json and /log are the\n"
+    "same as the long forms. Example: hungscan --watch=5 --json --why\n";
 
 enum Command
 {
@@ -94,6 +96,7 @@ struct Arguments
     UINT seconds; // for a watch
     BOOL why;     // a verdict on each window's thread
     BOOL json;    // records instead of the report
+    BOOL log;     // each event in the system log too
 };
 
 // Reads "--watch[=SECONDS]" or "/watch[:SECONDS]"; FALSE with the problem for a wrong interval.
@@ -122,14 +125,14 @@ static BOOL ReadWatch(const std::string &argument, UINT *seconds, std::string *p
 // scan that then waits for Enter. Options combine in any order, each at most once.
 static Arguments ReadArguments(int argc, char *argv[], std::string *problem)
 {
-    Arguments arguments = {COMMAND_SCAN, 0, FALSE, FALSE};
+    Arguments arguments = {COMMAND_SCAN, 0, FALSE, FALSE, FALSE};
     // Help answers whatever else the line holds, as people expect of a command they are
     // trying to learn.
     for (int i = 1; i < argc; ++i)
         if (IsHelp(argv[i]))
-            return Arguments{COMMAND_HELP, 0, FALSE, FALSE};
+            return Arguments{COMMAND_HELP, 0, FALSE, FALSE, FALSE};
     if (argc == 2 && (SameOption(argv[1], "--version") || SameOption(argv[1], "/version")))
-        return Arguments{COMMAND_VERSION, 0, FALSE, FALSE};
+        return Arguments{COMMAND_VERSION, 0, FALSE, FALSE, FALSE};
     BOOL watch = FALSE;
     for (int i = 1; i < argc; ++i)
     {
@@ -139,6 +142,8 @@ static Arguments ReadArguments(int argc, char *argv[], std::string *problem)
             given = &arguments.why;
         else if (SameOption(argument, "--json") || SameOption(argument, "/json"))
             given = &arguments.json;
+        else if (SameOption(argument, "--log") || SameOption(argument, "/log"))
+            given = &arguments.log;
         else if (IsWatch(argument))
         {
             given = &watch;
@@ -200,13 +205,13 @@ int main(int argc, char *argv[])
         std::cerr << "hungscan: " << Shown(problem) << "\nTry 'hungscan --help'." << std::endl;
         return 2;
     case COMMAND_WATCH:
-        return WatchWindows(arguments.seconds, arguments.why, arguments.json);
+        return WatchWindows(arguments.seconds, arguments.why, arguments.json, arguments.log);
     case COMMAND_SCAN:
         break;
     }
-    if (arguments.why || arguments.json)
+    if (arguments.why || arguments.json || arguments.log)
     {
-        const int status = ScanWithOptions(arguments.why, arguments.json);
+        const int status = ScanWithOptions(arguments.why, arguments.json, arguments.log);
         if (!ReportWritable())
             WriteReportFailure();
         return status;

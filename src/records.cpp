@@ -10,7 +10,7 @@
 #include <iostream>
 
 // Wide text as UTF-8. Windows replaces a lone surrogate with U+FFFD.
-static std::string Utf8(const WCHAR *text, int length)
+std::string Utf8(const WCHAR *text, int length)
 {
     if (length <= 0)
         return "";
@@ -100,7 +100,7 @@ const std::string &RecordHost()
 }
 
 // The owner's executable, as the text report finds it, but wide.
-static BOOL ReadOwnerPathUtf8(DWORD processId, std::string *path)
+BOOL ReadOwnerPathUtf8(DWORD processId, std::string *path)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
     if (process == NULL)

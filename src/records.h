@@ -19,6 +19,13 @@ std::string RecordTime();
 // This machine's name, for every record.
 const std::string &RecordHost();
 
+// Wide text as UTF-8; length in characters.
+std::string Utf8(const WCHAR *text, int length);
+
+// The owner's path as UTF-8, read the wide way: FALSE when the process cannot be opened; an
+// empty path when it opened but gave none.
+BOOL ReadOwnerPathUtf8(DWORD processId, std::string *path);
+
 // What a record says of an unresponsive window and its owner, read when it is found: "host",
 // "window", "caption", "pid", "tid", "path", "error", without braces.
 std::string WindowFields(HWND hwnd, DWORD processId, DWORD threadId);

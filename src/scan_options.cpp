@@ -1,6 +1,7 @@
 #include "scan_options.h"
 
 #include "check_window.h"
+#include "event_log.h"
 #include "records.h"
 #include "why.h"
 
@@ -12,10 +13,20 @@ struct ScanOptions
 {
     BOOL why;
     BOOL json;
+    BOOL log;
     std::string time; // the scan's, for records
     DWORD probed;
     DWORD unresponsive;
+    BOOL logFailed; // the system log refused an event: the run fails
 };
+
+// With --log: the event for a window found not answering, once its verdict (if asked) is known.
+static void LogUnresponsive(ScanOptions &options, const LoggedWindow &window, const std::string &why)
+{
+    if (options.log && !options.logFailed &&
+        !LogWindowEvent(MSG_WINDOW_UNRESPONSIVE, EventLine("Unresponsive", window, FALSE, 0, why), window, 0, why))
+        options.logFailed = TRUE;
+}
 
 // A scan with options: the block, or the record, waits for its thread's verdict.
 static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
@@ -24,15 +35,18 @@ static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
     const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
     // A window whose owner ended before its verdict has gone: neither written nor counted.
     DWORD *unresponsive = &options.unresponsive;
+    ScanOptions *scan = &options;
+    const LoggedWindow logged = options.log ? DescribeLoggedWindow(hwnd, processId) : LoggedWindow();
     if (options.json)
     {
         const std::string fields = WindowFields(hwnd, processId, threadId);
         const std::string time = options.time;
-        WithVerdict(processId, threadId, [fields, time, unresponsive](const ThreadVerdict &verdict) {
+        WithVerdict(processId, threadId, [fields, time, unresponsive, scan, logged](const ThreadVerdict &verdict) {
             if (verdict.state == THREAD_GONE)
                 return;
             ++*unresponsive;
             WriteRecord("unresponsive", time, fields + "," + VerdictFields(verdict));
+            LogUnresponsive(*scan, logged, scan->why ? DescribeVerdict(verdict) : std::string());
         });
         return;
     }
@@ -50,11 +64,20 @@ static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
     case OWNER_NO_PATH:
         break;
     }
-    WithVerdict(processId, threadId, [block, unresponsive](const ThreadVerdict &verdict) {
+    if (!options.why)
+    {
+        // --log alone: the plain report's block, with no verdict to wait for.
+        ++*unresponsive;
+        std::cout << block << std::flush;
+        LogUnresponsive(options, logged, "");
+        return;
+    }
+    WithVerdict(processId, threadId, [block, unresponsive, scan, logged](const ThreadVerdict &verdict) {
         if (verdict.state == THREAD_GONE)
             return;
         ++*unresponsive;
         std::cout << block << " Why: " << DescribeVerdict(verdict) << std::endl;
+        LogUnresponsive(*scan, logged, DescribeVerdict(verdict));
     });
 }
 
@@ -69,11 +92,13 @@ static BOOL CALLBACK CheckWindowWithOptionsProc(HWND hwnd, LPARAM lParam)
     return TRUE;
 }
 
-// The scan with --why or --json: the same probe and owner, each block waiting for the verdict
-// on its thread, or records instead of the report.
-int ScanWithOptions(BOOL why, BOOL json)
+// The scan with --why, --json or --log: the same probe and owner, each block waiting for the
+// verdict on its thread, or records instead of the report; each event in the system log too.
+int ScanWithOptions(BOOL why, BOOL json, BOOL log)
 {
-    ScanOptions options = {why, json, RecordTime(), 0, 0};
+    ScanOptions options = {why, json, log, RecordTime(), 0, 0, FALSE};
+    if (log && !OpenSystemLog())
+        return 1;
     if (!json)
         std::cout << "Checking for unresponsive windows..." << std::endl;
     BeginVerdicts();
@@ -91,6 +116,9 @@ int ScanWithOptions(BOOL why, BOOL json)
         WriteErrorLine("cannot list the windows", error);
     }
     WriteBlindSpots("were");
+    if (options.logFailed)
+        status = 1;
+    CloseSystemLog();
     if (json)
     {
         // For scripts: no trailer, and no wait for Enter.

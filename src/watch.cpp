@@ -1,6 +1,7 @@
 #include "watch.h"
 
 #include "check_window.h"
+#include "event_log.h"
 #include "records.h"
 #include "why.h"
 
@@ -24,6 +25,9 @@ struct WatchedWindow
     // it not answering; a program stopped, then let go but still busy, is no longer suspended.
     std::shared_ptr<std::string> fields;
     std::shared_ptr<std::string> verdict;
+    // With --log: what its events say of it, and the words of its latest verdict.
+    std::shared_ptr<LoggedWindow> logged;
+    std::shared_ptr<std::string> why;
 };
 
 // What one scan shares with its enumeration callback.
@@ -34,8 +38,23 @@ struct WatchScan
     char stamp[20];   // local time of the scan: "YYYY-MM-DD HH:MM:SS"
     BOOL why;
     BOOL json;
+    BOOL log;
     std::string time; // the scan's, for records
 };
+
+// The system log refused an event: the watch ends, as it does when its output is lost.
+static BOOL logFailed = FALSE;
+
+// With --log, the event in the system log as well.
+static void LogEvent(const WatchScan &scan, DWORD eventId, const char *event, const WatchedWindow &window, BOOL timed)
+{
+    if (!scan.log || logFailed || window.logged == nullptr)
+        return;
+    const ULONGLONG seconds = (scan.ticks - window.since) / 1000;
+    const std::string why = eventId == MSG_WINDOW_UNRESPONSIVE || eventId == MSG_WINDOW_STILL ? *window.why : "";
+    if (!LogWindowEvent(eventId, EventLine(event, *window.logged, timed, seconds, why), *window.logged, seconds, why))
+        logFailed = TRUE;
+}
 
 // Set by Ctrl+C, Ctrl+Break, closing the console, or Enter; the watch ends at the next wait.
 static HANDLE stopEvent = NULL;
@@ -105,6 +124,10 @@ static DWORD WINAPI StopOnEnter(LPVOID)
 // from the scan that found it to this one, when timed.
 static void WriteLine(const WatchScan &scan, const char *event, const WatchedWindow &window, BOOL timed)
 {
+    LogEvent(scan, event[0] == 'R' ? MSG_WINDOW_RESPONDING : event[0] == 'G' ? MSG_WINDOW_GONE
+                   : event[0] == 'S'                   ? MSG_WINDOW_STILL
+                                                       : MSG_WINDOW_UNRESPONSIVE,
+             event, window, timed);
     if (scan.json)
     {
         // Records name the events in a word each.
@@ -149,8 +172,12 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
             if (scan->json)
             {
                 const std::shared_ptr<std::string> verdict = known.verdict;
-                WithVerdict(processId, known.threadId,
-                            [verdict](const ThreadVerdict &judged) { *verdict = VerdictFields(judged); });
+                const std::shared_ptr<std::string> why = scan->why ? known.why : nullptr;
+                WithVerdict(processId, known.threadId, [verdict, why](const ThreadVerdict &judged) {
+                    *verdict = VerdictFields(judged);
+                    if (why != nullptr)
+                        *why = DescribeVerdict(judged);
+                });
             }
             return TRUE;
         }
@@ -161,7 +188,9 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
     DWORD owner = 0;
     const DWORD threadId = GetWindowThreadProcessId(hwnd, &owner);
     WatchedWindow window = {hwnd,     processId, scan->ticks, "", TRUE, threadId, std::make_shared<std::string>(),
-                            std::make_shared<std::string>()};
+                            std::make_shared<std::string>(), nullptr, std::make_shared<std::string>()};
+    if (scan->log)
+        window.logged = std::make_shared<LoggedWindow>(DescribeLoggedWindow(hwnd, processId));
     if (scan->json)
     {
         *window.fields = WindowFields(hwnd, processId, threadId);
@@ -170,12 +199,16 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         const std::string time = scan->time;
         scan->windows->push_back(window);
         std::vector<WatchedWindow> *windows = scan->windows;
+        const WatchScan *at = scan;
         WithVerdict(processId, threadId,
-                    [fields, verdict, time, windows, hwnd, processId](const ThreadVerdict &judged) {
+                    [fields, verdict, time, windows, hwnd, processId, window, at](const ThreadVerdict &judged) {
                         if (judged.state == THREAD_GONE)
                             return ForgetWindow(windows, hwnd, processId);
                         *verdict = VerdictFields(judged);
                         WriteRecord("unresponsive", time, *fields + "," + *verdict);
+                        if (at->why)
+                            *window.why = DescribeVerdict(judged);
+                        LogEvent(*at, MSG_WINDOW_UNRESPONSIVE, "Unresponsive", window, FALSE);
                     });
         return TRUE;
     }
@@ -201,11 +234,14 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
     }
     const std::string line = std::string(scan->stamp) + " Unresponsive: " + window.label;
     std::vector<WatchedWindow> *windows = scan->windows;
-    WithVerdict(processId, threadId, [line, windows, hwnd, processId](const ThreadVerdict &verdict) {
+    const WatchScan *at = scan;
+    WithVerdict(processId, threadId, [line, windows, hwnd, processId, window, at](const ThreadVerdict &verdict) {
         if (verdict.state == THREAD_GONE)
             return ForgetWindow(windows, hwnd, processId);
         std::cout << line << " | why: " << DescribeVerdict(verdict) << std::endl;
         ReportWritable();
+        *window.why = DescribeVerdict(verdict);
+        LogEvent(*at, MSG_WINDOW_UNRESPONSIVE, "Unresponsive", window, FALSE);
     });
     return TRUE;
 }
@@ -269,8 +305,10 @@ static BOOL CALLBACK StopAtFirstWindow(HWND, LPARAM lParam)
     return FALSE;
 }
 
-int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json)
+int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
 {
+    if (log && !OpenSystemLog())
+        return 1;
     stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     doneEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     if (stopEvent == NULL || doneEvent == NULL)
@@ -301,12 +339,12 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json)
     WriteBlindSpots("are");
 
     std::vector<WatchedWindow> windows;
-    WatchScan scan = {&windows, 0, "", why, json, ""};
+    WatchScan scan = {&windows, 0, "", why, json, log, ""};
     ULONGLONG scans = 0;
     BOOL listed = TRUE;
     BOOL outputLost = !ReportWritable();
     const ULONGLONG interval = static_cast<ULONGLONG>(intervalSeconds) * 1000;
-    while (!outputLost)
+    while (!outputLost && !logFailed)
     {
         StampScan(scan);
         ++scans;
@@ -333,7 +371,7 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json)
         {
             outputLost = !ReportWritable() || !OutputAlive();
             const ULONGLONG spent = GetTickCount64() - scan.ticks;
-            if (outputLost || spent >= interval)
+            if (outputLost || logFailed || spent >= interval)
                 break;
             const ULONGLONG left = interval - spent;
             if (WaitForSingleObject(stopEvent, static_cast<DWORD>(left < OUTPUT_CHECK_MS ? left : OUTPUT_CHECK_MS)) !=
@@ -366,7 +404,7 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json)
         std::cout << std::endl;
     for (const WatchedWindow &window : windows)
         WriteLine(scan, "Still unresponsive", window, TRUE);
-    int status = listed && !outputLost && !consoleClosed ? 0 : 1;
+    int status = listed && !outputLost && !consoleClosed && !logFailed ? 0 : 1;
     if (json)
         WriteRecord("done", RecordTime(), "\"scans\":" + std::to_string(scans) + ",\"status\":" + std::to_string(status));
     else
@@ -376,6 +414,7 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json)
         status = 1;
         WriteReportFailure();
     }
+    CloseSystemLog();
 
     SetConsoleCtrlHandler(StopOnCtrl, FALSE);
     SetEvent(doneEvent);

@@ -13,6 +13,8 @@ const UINT WATCH_MAX_SECONDS = 3600;
 // windows, the output could no longer be written or the console closed, else 0.
 // With why, each "Unresponsive:" line ends with the verdict on the window's thread; with json,
 // records take the place of the lines.
-int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json);
+// With log, each event goes to the system log too; a log that cannot be opened is said on
+// standard error and nothing is watched, and one that refuses an event ends the watch.
+int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log);
 
 #endif

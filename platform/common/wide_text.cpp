@@ -97,3 +97,20 @@ extern "C" int WINAPI WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR lpWideCh
     return static_cast<int>(out.size());
 }
 
+
+// UTF-8 to UTF-16 only, as the program asks; what is not UTF-8 becomes U+FFFD, as Windows does
+// without MB_ERR_INVALID_CHARS.
+extern "C" int WINAPI MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int cbMultiByte,
+                                          LPWSTR lpWideCharStr, int cchWideChar)
+{
+    if (CodePage != CP_UTF8 || lpMultiByteStr == nullptr)
+        return 0;
+    const size_t count = cbMultiByte >= 0 ? static_cast<size_t>(cbMultiByte) : std::strlen(lpMultiByteStr) + 1;
+    const std::u16string wide = hungscan_platform::Utf16FromUtf8(std::string(lpMultiByteStr, count));
+    if (cchWideChar == 0)
+        return static_cast<int>(wide.size());
+    if (lpWideCharStr == nullptr || wide.size() > static_cast<size_t>(cchWideChar))
+        return 0;
+    std::memcpy(lpWideCharStr, wide.data(), wide.size() * sizeof(char16_t));
+    return static_cast<int>(wide.size());
+}

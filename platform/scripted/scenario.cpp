@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -309,6 +310,39 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
             else if (!error.empty())
                 return fail("expected enumeration fails-after=N [error=N]");
         }
+        else if (keyword == "event-log")
+        {
+            // "refuses [error=N]" or "fails-after=N [error=N]"
+            char *after = nullptr;
+            DWORD *failure = nullptr;
+            if (argument.compare(0, 7, "refuses") == 0)
+            {
+                current->eventLogOpens = false;
+                after = const_cast<char *>(argument.c_str()) + 7;
+                failure = &current->eventLogError;
+            }
+            else if (argument.compare(0, 12, "fails-after=") == 0 && argument.size() > 12)
+            {
+                current->eventLogFailsAfter = std::strtol(argument.c_str() + 12, &after, 10);
+                failure = &current->eventLogFailError;
+            }
+            else
+                return fail("expected event-log refuses [error=N] or event-log fails-after=N [error=N]");
+            const std::string error = after;
+            if (error.compare(0, 7, " error=") == 0)
+                *failure = static_cast<DWORD>(std::strtoul(error.c_str() + 7, nullptr, 10));
+            else if (!error.empty())
+                return fail("expected event-log refuses [error=N] or event-log fails-after=N [error=N]");
+        }
+        else if (keyword == "logged")
+        {
+            size_t pos = 0;
+            std::string value;
+            const std::string error = ParseValue(argument, pos, value);
+            if (!error.empty())
+                return fail(error);
+            current->expectedLog.push_back(value);
+        }
         else if (keyword == "wow64")
             current->wow64 = true;
         else if (keyword == "no-wait-chains")
@@ -407,6 +441,27 @@ std::string LoadScenarioFile(const std::string &path, std::vector<Scenario> &out
     text << file.rdbuf();
     const std::string error = ParseScenarios(text.str(), out);
     return error.empty() ? "" : path + ": " + error;
+}
+
+std::string QuoteValue(const std::string &value)
+{
+    std::string quoted = "\"";
+    for (const unsigned char c : value)
+    {
+        if (c == '\\' || c == '"')
+            quoted += {'\\', static_cast<char>(c)};
+        else if (c == '\t')
+            quoted += "\\t";
+        else if (c < 0x20 || c == 0x7F)
+        {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            quoted += escaped;
+        }
+        else
+            quoted += static_cast<char>(c);
+    }
+    return quoted + "\"";
 }
 
 } // namespace scripted

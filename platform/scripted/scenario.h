@@ -15,6 +15,10 @@
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
 //   no-wait-chains   Wait Chain Traversal refuses, as Wine's does
 //   environment NAME=VALUE   a variable the program may read (there are no others)
+//   event-log refuses [error=N]      the system log cannot be opened (1722 unless given)
+//   event-log fails-after=N [error=N]   the log takes N events, then fails (1726 unless given)
+//   logged VALUE     one event the run records in the system log, in order: its type and
+//                    event id, then each insertion string after a tab
 //   console HANDLES  the standard handles that are the console's: input, output or both, as
 //                    "console input output" (neither unless given: a file, a pipe or NUL)
 //   argument VALUE   one command-line argument, in order
@@ -124,6 +128,13 @@ struct Scenario
     bool wow64 = false;
     bool waitChains = true;
     std::vector<std::pair<std::string, std::string>> environment;
+    // The Application log: whether it opens (RPC_S_SERVER_UNAVAILABLE when the Event Log
+    // service is not running), and after how many events it fails (RPC_S_CALL_FAILED).
+    bool eventLogOpens = true;
+    DWORD eventLogError = 1722;
+    long eventLogFailsAfter = -1;
+    DWORD eventLogFailError = 1726;
+    std::vector<std::string> expectedLog; // each event the run records, in order
     bool consoleInput = false;
     bool consoleOutput = false;
     std::string expectedErrors; // standard error, line by line
@@ -134,6 +145,9 @@ struct Scenario
     std::string expected;
     int status = 0;
 };
+
+// A value as a scenario writes it: quoted, with C escapes for what a line cannot hold.
+std::string QuoteValue(const std::string &value);
 
 // Parses a whole file; on failure returns a message naming the line, else an empty string.
 std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out);

@@ -21,6 +21,7 @@ struct Trace
     std::vector<BOOL> enumerationResults;
     unsigned opened = 0;
     unsigned closed = 0;
+    std::vector<std::string> logged; // the events recorded in the system log
 };
 
 // Starts a fresh desktop; the trace starts empty.

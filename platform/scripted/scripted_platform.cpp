@@ -161,6 +161,8 @@ void CheckCaptionFlushed(DWORD processId)
         Violation("owner " + std::to_string(processId) + " opened before its window's caption line was flushed");
 }
 
+} // namespace
+
 void WriteReport()
 {
     const State &s = state();
@@ -171,9 +173,15 @@ void WriteReport()
         report << "call " << call << "\n";
     for (const std::string &violation : RunTrace().violations)
         report << "violation " << violation << "\n";
+    // Events in the scenario's own quoting, so that any byte survives a line of the report.
+    for (const std::string &event : RunTrace().logged)
+        report << "logged " << QuoteValue(event) << "\n";
 }
 
-} // namespace
+const Scenario &PlayedScenario()
+{
+    return state().scenario;
+}
 
 void Load(const Scenario &scenario)
 {
@@ -425,6 +433,8 @@ extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dw
         Violation("a message asked for other than the system's, without inserts");
     const char *text = dwMessageId == ERROR_ACCESS_DENIED ? "Access is denied.\r\n"
                        : dwMessageId == ERROR_TIMEOUT ? "This operation returned because the timeout period expired.\r\n"
+                       : dwMessageId == 1722          ? "The RPC server is unavailable.\r\n"
+                       : dwMessageId == 1726          ? "The remote procedure call failed.\r\n"
                                                       : nullptr;
     if (text == nullptr || nSize <= std::strlen(text))
         return 0;

@@ -16,6 +16,12 @@ Trace &RunTrace();
 void ResetTrace();
 
 void Record(const std::string &call);
+
+// The scenario being played.
+const Scenario &PlayedScenario();
+
+// Writes the trace where the scripted executable was told to, now.
+void WriteReport();
 void Violation(const std::string &what);
 
 } // namespace scripted

@@ -19,6 +19,7 @@
 
 #include "atoms.h"
 #include "connection.h"
+#include "journal.h"
 #include "kernel_objects.h"
 #include "owners.h"
 #include "ping.h"
@@ -136,8 +137,13 @@ extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId
                                        va_list *)
 {
     char buffer[256];
-    const char *text = (dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) != 0 ? ConnectionErrorText(dwMessageId, buffer, sizeof buffer)
-                                                                     : nullptr;
+    const char *text = nullptr;
+    if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) != 0)
+    {
+        text = ConnectionErrorText(dwMessageId, buffer, sizeof buffer);
+        if (text == nullptr)
+            text = JournalErrorText(dwMessageId, buffer, sizeof buffer);
+    }
     if (text == nullptr || lpBuffer == nullptr || std::strlen(text) >= nSize)
         return 0;
     std::memcpy(lpBuffer, text, std::strlen(text) + 1);

@@ -40,7 +40,8 @@ class DebianPackage(unittest.TestCase):
         listing = tool("dpkg-deb", "-c", self.deb).stdout.decode()
         files = {line.split()[-1] for line in listing.splitlines() if not line.startswith("d")}
         self.assertEqual(files, {"./usr/bin/hungscan", "./usr/share/man/man1/hungscan.1.gz",
-                                 "./usr/share/doc/hungscan/copyright", "./usr/share/doc/hungscan/changelog.gz"})
+                                 "./usr/share/doc/hungscan/copyright", "./usr/share/doc/hungscan/changelog.gz",
+                                 "./usr/lib/systemd/user/hungscan-watch.service"})
         self.assertRegex(listing, r"-rwxr-xr-x root/root .* \./usr/bin/hungscan\n")
 
     def test_control_fields(self):
@@ -67,6 +68,22 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(lint.returncode, 0, report)
         self.assertNotRegex(report, r"(?m)^E: ", report)
         self.assertNotRegex(report, r"hardening-no-(bindnow|fortify-functions|relro)", report)
+
+    def test_the_watch_service_is_a_valid_user_unit(self):
+        unit = os.path.join(self.root.name, "usr/lib/systemd/user/hungscan-watch.service")
+        text = open(unit).read()
+        # systemd checks that ExecStart's program is there: the one the package unpacked, here.
+        with tempfile.TemporaryDirectory(prefix="hungscan-unit-") as folder:
+            os.chmod(folder, 0o700)
+            copy = os.path.join(folder, "hungscan-watch.service")
+            with open(copy, "w") as out:
+                out.write(text.replace("/usr/bin/hungscan", os.path.join(self.root.name, "usr/bin/hungscan")))
+            verify = subprocess.run(["systemd-analyze", "--user", "--man=no", "verify", copy], capture_output=True,
+                                    timeout=60, env=dict(os.environ, XDG_RUNTIME_DIR=folder))
+        self.assertEqual((verify.returncode, verify.stdout + verify.stderr), (0, b""))
+        self.assertIn("ExecStart=/usr/bin/hungscan --watch --why --log\n", text)
+        for key in ("PartOf", "After", "WantedBy"):
+            self.assertIn("%s=graphical-session.target\n" % key, text)
 
     def test_man_page_renders_without_warnings(self):
         page = os.path.join(self.root.name, "usr/share/man/man1/hungscan.1.gz")

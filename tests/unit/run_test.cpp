@@ -98,7 +98,7 @@ struct ArgumentsCase
     const char *error; // the first line of standard error
 };
 
-const char kUsage[] = "Usage: hungscan [--watch[=SECONDS]] [--why] [--json]\n";
+const char kUsage[] = "Usage: hungscan [--watch[=SECONDS]] [--why] [--json] [--log]\n";
 
 const ArgumentsCase kArgumentsCases[] = {
     {{"--help"}, 0, kUsage, ""},
@@ -123,6 +123,7 @@ const ArgumentsCase kArgumentsCases[] = {
     {{"--watch", "now"}, 2, "", "hungscan: unknown option 'now'"},
     {{"--json", "/why", "/JSON"}, 2, "", "hungscan: '/JSON' given twice"},
     {{"--watch=2", "--watch"}, 2, "", "hungscan: '--watch' given twice"},
+    {{"--log", "/LOG"}, 2, "", "hungscan: '/LOG' given twice"},
     {{"--version", "--json"}, 2, "", "hungscan: --version takes no other option"},
     {{"/Version"}, 0, "hungscan " HUNGSCAN_VERSION "\nCopyright", ""},
     {{"/why", "/version"}, 2, "", "hungscan: /version takes no other option"},

@@ -91,8 +91,17 @@ TEST_P(Scenario, WholeRunWritesTheExpectedTranscript)
     std::ifstream in(report);
     std::stringstream trace;
     trace << in.rdbuf();
-    EXPECT_NE(trace.str().find("call EnumWindows("), std::string::npos) << "no trace at " << report;
+    // A system log that cannot be opened stops the run before any scan.
+    EXPECT_EQ(trace.str().find("call EnumWindows(") != std::string::npos, c.scenario.eventLogOpens)
+        << "trace at " << report << ":\n" << trace.str();
     EXPECT_EQ(trace.str().find("violation"), std::string::npos) << trace.str();
+    std::string logged, expectedLog;
+    for (std::string line; std::getline(trace, line);)
+        if (line.compare(0, 7, "logged ") == 0)
+            logged += line.substr(7) + "\n";
+    for (const std::string &event : c.scenario.expectedLog)
+        expectedLog += scripted::QuoteValue(event) + "\n";
+    EXPECT_EQ(logged, expectedLog);
     std::remove(report.c_str());
 }
 

@@ -30,7 +30,7 @@ RT_VERSION = 16
 # The project's version, as its build file states it.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")) as build_file:
     VERSION = re.search(r"^\s*VERSION ([0-9.]+)$", build_file.read(), re.M).group(1)
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "psapi.dll", "msvcrt.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "psapi.dll", "msvcrt.dll", "advapi32.dll"}
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 

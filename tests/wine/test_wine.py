@@ -205,7 +205,7 @@ class FrozenScene(unittest.TestCase):
 
     def test_options_are_answered_without_a_scan(self):
         for args, status, out, err in (
-                (["/?"], 0, rb"Usage: hungscan \[--watch\[=SECONDS\]\] \[--why\] \[--json\]\r\n", b""),
+                (["/?"], 0, rb"Usage: hungscan \[--watch\[=SECONDS\]\] \[--why\] \[--json\] \[--log\]\r\n", b""),
                 (["/watch:2", "/?"], 0, rb"Usage: hungscan \[--watch", b""),
                 (["--version"], 0, rb"hungscan [0-9.]+\r\nCopyright \(c\) 2026 The hungscan developers\r\nMIT", b""),
                 (["/watch", "5"], 2, b"", b"hungscan: use /watch:5 for an interval\r\nTry 'hungscan --help'.\r\n"),
@@ -269,6 +269,30 @@ class Verdicts(unittest.TestCase):
         self.assertEqual(verdicts[b"Suspended"], b"suspended")
         self.assertRegex(verdicts[b"Spinning"], rb"^busy, \d+% of a core$")
         self.assertGreaterEqual(int(re.search(rb"\d+", verdicts[b"Spinning"]).group(0)), 50)
+
+    @unittest.skipIf(ON_WINDOWS, "Wine's trace of the Event Log calls stands for the log here")
+    def test_log_reports_each_frozen_window_with_its_strings(self):
+        # Wine keeps no Event Log, but traces each event: its type and id, then its strings.
+        env = dict(self.desk.env(), WINEDEBUG="+eventlog")
+        proc = self.desk.spawn(self.desk.command(HUNGSCAN, ["--why", "--log"]), env, subprocess.DEVNULL)
+        status, out, err = self.desk.finish(proc, None, 60)
+        self.assertEqual(status, 0, err[-2000:])
+        lines = err.split(b"\n")
+        logged = {}
+        for i, line in enumerate(lines):
+            if re.search(rb"ReportEventW \([0-9A-Fa-f]+,0x0002,0x0000,0x80000001,", line):
+                strings = [re.search(rb'ReportEventW L"(.*)"\r?$', text).group(1).replace(b"\\\\", b"\\")
+                           for text in lines[i + 1:i + 9]]
+                logged[strings[1]] = strings
+        for caption, why in self.CAPTIONS.items():
+            with self.subTest(caption=caption):
+                self.assertIn(caption, logged, err[-3000:])
+                line, _, path, pid, window, tid, seconds, verdict = logged[caption]
+                self.assertEqual((path, seconds), (self.path, b""))
+                self.assertTrue(verdict.startswith(why), verdict)
+                self.assertEqual(line, b"Unresponsive: " + caption + b" | " + path + b" | why: " + verdict)
+                self.assertTrue(pid.isdigit() and window.isdigit() and tid.isdigit(), logged[caption])
+        self.assertIn(b"DeregisterEventSource", err)
 
     def test_json_records_parse_and_carry_the_verdicts(self):
         status, out, err = self.desk.run(HUNGSCAN, ["--json"])
