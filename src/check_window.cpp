@@ -133,6 +133,10 @@ static BOOL IsProcessFrozenBySystem(DWORD processId)
     return frozen;
 }
 
+// Why the platform could not name the owner of an unresponsive window, the first time it gave
+// a reason: a blind spot of every scan after it, said once.
+static DWORD ownersUnnamed = 0;
+
 BOOL IsWindowUnresponsive(HWND hwnd, DWORD *processId)
 {
     *processId = 0;
@@ -161,7 +165,9 @@ BOOL IsWindowUnresponsive(HWND hwnd, DWORD *processId)
     if (!waitedOut && error != ERROR_TIMEOUT && !IsHungAppWindow(hwnd))
         return FALSE;
 
-    GetWindowThreadProcessId(hwnd, processId);
+    SetLastError(0);
+    if (GetWindowThreadProcessId(hwnd, processId) == 0 && ownersUnnamed == 0)
+        ownersUnnamed = GetLastError();
     return !IsProcessFrozenBySystem(*processId);
 }
 
@@ -249,6 +255,15 @@ std::string SystemErrorText(DWORD error)
 void WriteErrorLine(const char *what, DWORD error)
 {
     std::cerr << "hungscan: " << what << ": " << SystemErrorText(error) << std::endl;
+}
+
+void WriteUnnamedOwners()
+{
+    static BOOL said = FALSE;
+    if (ownersUnnamed == 0 || said)
+        return;
+    said = TRUE;
+    WriteErrorLine("owners cannot be named", ownersUnnamed);
 }
 
 void WriteBlindSpots(const char *verb)

@@ -53,6 +53,10 @@ std::string SystemErrorText(DWORD error);
 // error code.
 void WriteErrorLine(const char *what, DWORD error);
 
+// Says once, on standard error, why the owners of unresponsive windows could not be named, if
+// the platform gave a reason (on X11: a display whose programs are in another pid namespace).
+void WriteUnnamedOwners();
+
 // Names, on standard error, the windows the scan cannot see where the session has some: a
 // Wayland session's own windows ("... only X11 (XWayland) windows VERB").
 void WriteBlindSpots(const char *verb);

@@ -230,6 +230,7 @@ int main(int argc, char *argv[])
         WriteErrorLine("cannot list the windows", error);
         status = 1;
     }
+    WriteUnnamedOwners();
     WriteBlindSpots("were");
 
     std::cout << "\n\nDone." << std::flush;

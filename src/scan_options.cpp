@@ -115,6 +115,7 @@ int ScanWithOptions(BOOL why, BOOL json, BOOL log)
             std::cout << "\n!! Error (EnumWindows)" << std::endl;
         WriteErrorLine("cannot list the windows", error);
     }
+    WriteUnnamedOwners();
     WriteBlindSpots("were");
     if (options.logFailed)
         status = 1;

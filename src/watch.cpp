@@ -354,6 +354,7 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
         listed = EnumWindows(WatchWindowProc, reinterpret_cast<LPARAM>(&scan));
         const DWORD error = listed ? 0 : GetLastError();
         FinishVerdicts();
+        WriteUnnamedOwners();
         if (listed)
             ReportChanges(scan);
         else

@@ -309,6 +309,8 @@ const char *ConnectionErrorText(std::uint32_t error, char *buffer, std::size_t s
         return "the display went away";
     case X11_ERROR_MALFORMED:
         return "the display sent a malformed reply";
+    case X11_ERROR_PID_NAMESPACE:
+        return "the display's programs run in another pid namespace: no path or verdict can be read";
     default:
         return nullptr;
     }

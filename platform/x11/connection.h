@@ -32,6 +32,7 @@ constexpr std::uint32_t X11_ERROR_REFUSED = 0x20000003;        // the server tur
 constexpr std::uint32_t X11_ERROR_NO_ANSWER = 0x20000004;      // a reply or greeting did not come in time
 constexpr std::uint32_t X11_ERROR_GONE = 0x20000005;           // the connection closed
 constexpr std::uint32_t X11_ERROR_MALFORMED = 0x20000006;      // a reply claimed more than it carried
+constexpr std::uint32_t X11_ERROR_PID_NAMESPACE = 0x20000007;  // the server's pids are not ours
 
 // The text for one of those codes; null for any other.
 const char *ConnectionErrorText(std::uint32_t error, char *buffer, std::size_t size);

@@ -240,7 +240,14 @@ extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessI
     if (c == nullptr || Stale(hWnd))
         return 0;
     ServerWait wait;
-    const pid_t pid = ServerSharesOurProcessIds(c) ? ProcessOf(c, ToWindow(hWnd)) : 0;
+    // The numbers the server gives name processes of its own pid namespace: here, another
+    // process or none. Said as the failure's reason, so the program can say what it cannot see.
+    if (!ServerSharesOurProcessIds(c))
+    {
+        SetLastError(X11_ERROR_PID_NAMESPACE);
+        return 0;
+    }
+    const pid_t pid = ProcessOf(c, ToWindow(hWnd));
     if (pid <= 0)
         return 0;
     if (lpdwProcessId != nullptr)

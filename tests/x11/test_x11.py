@@ -204,6 +204,24 @@ class ForeignOwners(unittest.TestCase):
         self.assertNotIn(b"Responding again", out)
         self.assertNotIn(b"Still unresponsive", out)
 
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "needs root for a pid namespace")
+    def test_another_pid_namespace_names_no_owner_and_says_so(self):
+        # As in a container with the X socket mounted: the server's pids are not this /proc's.
+        # Inside, the frozen program's number belongs to nobody, or to another program.
+        with XDesktop() as desk:
+            desk.start_scene(SCENE, [group("frozen", b"Frozen on the host")])
+            for args in ([], ["--why", "--json"]):
+                status, out, err = desk.run(["unshare", "--pid", "--fork", "--mount-proc", HUNGSCAN, *args])
+                with self.subTest(args=args):
+                    self.assertEqual((status, err), (0, b"hungscan: owners cannot be named: the display's programs "
+                                                        b"run in another pid namespace: no path or verdict can be "
+                                                        b"read\n"))
+                    if args:
+                        record = json.loads(out.splitlines()[0])
+                        self.assertEqual((record["pid"], record["path"], record["why"]), (0, None, "unknown"))
+                    else:
+                        self.assertEqual(out, transcript([(b"Frozen on the host", ERROR)]))
+
     def test_client_over_tcp_is_vouched_for_only_by_its_own_host_name(self):
         with XDesktop(tcp=True) as desk:
             remote = "127.0.0.1" + desk.display
