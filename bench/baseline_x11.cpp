@@ -17,9 +17,9 @@ int main()
 {
     unsigned probed = 0;
     unsigned failed = 0;
-    std::vector<xcb_window_t> windows, tops;
+    std::vector<xcb_window_t> windows;
     xcb_connection_t *c = hungscan_x11::Connection();
-    if (c != nullptr && hungscan_x11::InternAtoms(c) && hungscan_x11::ListTopLevelWindows(c, windows, tops))
+    if (c != nullptr && hungscan_x11::InternAtoms(c) && hungscan_x11::ListTopLevelWindows(c, windows))
     {
         for (const xcb_window_t window : windows)
         {

@@ -40,7 +40,7 @@ std::vector<Candidate> ChildrenOf(xcb_connection_t *c, const std::vector<Candida
 
 } // namespace
 
-bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows, std::vector<xcb_window_t> &tops)
+bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows)
 {
     const auto tree = Await(xcb_query_tree_reply, c, xcb_query_tree(c, RootWindow()));
     if (tree == nullptr)
@@ -54,7 +54,6 @@ bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows
         level.push_back({windows.size(), children[i]});
         windows.push_back(children[i]);
     }
-    tops = windows;
 
     // The client is the window with WM_STATE: the top-level window itself, else the first found
     // below it, level by level. Without one, the top-level window stands for itself. Each level

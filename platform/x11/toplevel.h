@@ -9,10 +9,10 @@
 
 namespace hungscan_x11 {
 
-// Top of the stack first, as Windows enumerates: the client windows, and in tops the root
-// window's child each stands for. False when the root window cannot be read: the connection
+// Top of the stack first, as Windows enumerates: the client windows (a window manager's frame
+// stands for the one it holds). False when the root window cannot be read: the connection
 // lost, or a list of its children that does not add up.
-bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows, std::vector<xcb_window_t> &tops);
+bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows);
 
 } // namespace hungscan_x11
 

@@ -90,7 +90,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
     RetryIfStalled();
     BeginScan();
-    std::vector<xcb_window_t> windows, tops;
+    std::vector<xcb_window_t> windows;
     BOOL completed = FALSE;
     xcb_connection_t *c = Display();
     bool listed = false;
@@ -98,7 +98,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     {
         // Until every ping has left; the callbacks below wait for no server.
         ServerWait wait;
-        listed = ListTopLevelWindows(c, windows, tops);
+        listed = ListTopLevelWindows(c, windows);
         if (listed)
             SendPings(c, windows);
     }
