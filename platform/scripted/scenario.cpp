@@ -446,10 +446,11 @@ std::string LoadScenarioFile(const std::string &path, std::vector<Scenario> &out
 std::string QuoteValue(const std::string &value)
 {
     std::string quoted = "\"";
-    for (const unsigned char c : value)
+    for (const char byte : value)
     {
+        const unsigned char c = static_cast<unsigned char>(byte);
         if (c == '\\' || c == '"')
-            quoted += {'\\', static_cast<char>(c)};
+            quoted += {'\\', byte};
         else if (c == '\t')
             quoted += "\\t";
         else if (c < 0x20 || c == 0x7F)
