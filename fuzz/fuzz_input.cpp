@@ -289,8 +289,10 @@ std::string ExpectedCommand(const std::vector<std::string> &arguments, unsigned 
         return "json";
     if (lower == "--why" || lower == "/why")
         return "why";
-    if (lower == "--version")
+    if (lower == "--version" || lower == "/version")
         return "version";
+    if (lower == "--log" || lower == "/log")
+        return "log";
     for (const char *form : {"--watch=", "/watch:"})
     {
         const std::string name(form, std::char_traits<char>::length(form) - 1);

@@ -73,15 +73,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             Fail("callback result", std::to_string(result));
     if (!pending.empty())
         Fail("output left unflushed", pending);
-    if (command != "watch" && command != "scan" && command != "json" && command != "why" &&
-        !trace.enumerationResults.empty())
+    const bool scans = command == "scan" || command == "json" || command == "why" || command == "log";
+    if (command != "watch" && !scans && !trace.enumerationResults.empty())
         Fail("an option scanned", command);
     // Standard error: the refusal of a wrong command line; the reason a scan failed; for a watch
     // (whose scripted output is never a console) how to stop it, and the reason for the first of
     // each run of failed scans. Nothing else.
     std::string expectedErrors;
     const std::string reason = "hungscan: cannot list the windows: Access is denied\n";
-    if ((command == "scan" || command == "json" || command == "why") && expectedStatus != 0)
+    if (scans && expectedStatus != 0)
         expectedErrors = reason;
     else if (command == "watch")
     {
@@ -93,8 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (command != "wrong" && errors.str() != expectedErrors)
         Fail("standard error", "expected:\n" + expectedErrors + "written:\n" + errors.str());
 
-    if (command == "scan")
+    if (command == "scan" || command == "log")
     {
+        // With --log, the same report, and one event in the system log for each of its blocks.
+        if (command == "log" && trace.logged.size() != reported.size())
+            Fail("logged events", std::to_string(trace.logged.size()) + " for " + std::to_string(reported.size()));
         if (flushed != expected)
             Fail("transcript", "expected:\n" + expected + "\nwritten:\n" + flushed);
         if (status != expectedStatus)
