@@ -180,6 +180,27 @@ void ReadCaption(HWND hwnd, char *text)
     ReplaceControlBytes(text);
 }
 
+BOOL ReadProgramName(HWND hwnd, char *text)
+{
+    text[0] = '\0';
+    if (GetLastError() != ERROR_NOT_FOUND || GetClassNameA(hwnd, text, TEXT_BUFFER_SIZE) == 0)
+        return FALSE;
+    text[TEXT_BUFFER_SIZE - 1] = '\0';
+    ReplaceControlBytes(text);
+    return TRUE;
+}
+
+std::string CaptionLine(HWND hwnd)
+{
+    char text[TEXT_BUFFER_SIZE];
+    SetLastError(0);
+    ReadCaption(hwnd, text);
+    char program[TEXT_BUFFER_SIZE];
+    if (text[0] == '\0' && ReadProgramName(hwnd, program))
+        return std::string(" Program: ") + program + " (no window title known)";
+    return std::string(" Caption: ") + text;
+}
+
 OwnerLookup ReadOwnerPath(DWORD processId, char *text)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
@@ -213,11 +234,10 @@ BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
         return TRUE;
 
     char text[TEXT_BUFFER_SIZE];
-    ReadCaption(hwnd, text);
 
     // The caption is on screen before the owner lookup, which may be slow.
     std::cout << "\nUnresponsive Window:" << std::endl;
-    std::cout << " Caption: " << text << std::endl;
+    std::cout << CaptionLine(hwnd) << std::endl;
 
     switch (ReadOwnerPath(processId, text))
     {
@@ -271,8 +291,9 @@ void WriteBlindSpots(const char *verb)
     // Only the variable's presence matters; a value too long for the buffer still counts.
     char value[8];
     if (GetEnvironmentVariableA("WAYLAND_DISPLAY", value, sizeof value) > 0)
-        std::cerr << "hungscan: native Wayland windows cannot be checked; only X11 (XWayland) windows " << verb
-                  << std::endl;
+        std::cerr << "hungscan: native Wayland programs are checked only through the accessibility bus; those "
+                     "not on it "
+                  << verb << " not" << std::endl;
 }
 
 void WriteHowToEnd()

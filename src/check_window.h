@@ -30,6 +30,16 @@ void ReplaceControlBytes(char *text);
 // The caption as a report shows it, in a buffer of TEXT_BUFFER_SIZE bytes.
 void ReadCaption(HWND hwnd, char *text);
 
+// Right after a caption read that gave nothing: TRUE when the window's title is not known (its
+// program froze before it ever gave it; the read failed with ERROR_NOT_FOUND), with the
+// program's name, from the window's class, as a report shows it, in a buffer of
+// TEXT_BUFFER_SIZE bytes. FALSE for a window whose caption is empty or could not be read.
+BOOL ReadProgramName(HWND hwnd, char *text);
+
+// The line of a report block that says which window it is: " Caption: TEXT", or, for a window
+// whose title is not known, " Program: NAME (no window title known)".
+std::string CaptionLine(HWND hwnd);
+
 // What the owner lookup found.
 enum OwnerLookup
 {
@@ -58,7 +68,8 @@ void WriteErrorLine(const char *what, DWORD error);
 void WriteUnnamedOwners();
 
 // Names, on standard error, the windows the scan cannot see where the session has some: a
-// Wayland session's own windows ("... only X11 (XWayland) windows VERB").
+// Wayland session's programs that are not on the accessibility bus ("... those not on it VERB
+// not").
 void WriteBlindSpots(const char *verb);
 
 // Before the wait for Enter: when the report goes to a file or a pipe while the user sits at a

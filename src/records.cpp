@@ -122,14 +122,21 @@ BOOL ReadOwnerPathUtf8(DWORD processId, std::string *path)
 std::string WindowFields(HWND hwnd, DWORD processId, DWORD threadId)
 {
     WCHAR caption[TEXT_BUFFER_SIZE] = {};
+    SetLastError(0);
     const int length = GetWindowTextW(hwnd, caption, TEXT_BUFFER_SIZE);
+    // A window whose title is not known has none to give: its program's name says which it is.
+    char program[TEXT_BUFFER_SIZE];
+    const BOOL untitled = length == 0 && ReadProgramName(hwnd, program);
     std::string path;
     const BOOL opened = ReadOwnerPathUtf8(processId, &path);
     char numbers[96];
     // The handle's value, as 32- and 64-bit programs alike name the window.
     std::snprintf(numbers, sizeof numbers, "\"window\":%lu,", static_cast<unsigned long>(HandleToULong(hwnd)));
     std::string fields = "\"host\":" + JsonString(RecordHost()) + "," + numbers;
-    fields += "\"caption\":" + JsonString(Utf8(caption, length > 0 && length < TEXT_BUFFER_SIZE ? length : 0));
+    if (untitled)
+        fields += "\"caption\":null,\"program\":" + JsonString(program);
+    else
+        fields += "\"caption\":" + JsonString(Utf8(caption, length > 0 && length < TEXT_BUFFER_SIZE ? length : 0));
     std::snprintf(numbers, sizeof numbers, ",\"pid\":%lu,\"tid\":%lu,", static_cast<unsigned long>(processId),
                   static_cast<unsigned long>(threadId));
     fields += numbers;

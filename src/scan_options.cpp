@@ -51,8 +51,7 @@ static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
         return;
     }
     char text[TEXT_BUFFER_SIZE];
-    ReadCaption(hwnd, text);
-    std::string block = std::string("\nUnresponsive Window:\n Caption: ") + text + "\n";
+    std::string block = "\nUnresponsive Window:\n" + CaptionLine(hwnd) + "\n";
     switch (ReadOwnerPath(processId, text))
     {
     case OWNER_PATH:

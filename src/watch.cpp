@@ -213,8 +213,11 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         return TRUE;
     }
     char text[TEXT_BUFFER_SIZE];
+    SetLastError(0);
     ReadCaption(hwnd, text);
     window.label = text;
+    if (text[0] == '\0' && ReadProgramName(hwnd, text))
+        window.label = std::string("program ") + text + " (no window title known)";
     switch (ReadOwnerPath(processId, text))
     {
     case OWNER_PATH:

@@ -93,6 +93,8 @@ typedef struct _FILETIME
 #define ERROR_NO_DATA 232L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_NOT_FOUND 1168L
+#define ERROR_NOT_SUPPORTED 50L
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
@@ -126,6 +128,7 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
 BOOL WINAPI IsWindow(HWND hWnd);
 BOOL WINAPI IsHungAppWindow(HWND hwnd);
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
+int WINAPI GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount);
 DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 int WINAPI GetWindowTextW(HWND hWnd, LPWSTR lpString, int nMaxCount);
 

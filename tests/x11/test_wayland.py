@@ -1,0 +1,112 @@
+"""build/linux/hungscan on a headless Wayland session (weston, its own session bus, no X display)
+among real GTK 3 and GTK 4 programs on the accessibility bus: one answering, one spinning, one
+sleeping and one stopped. And an X11 session, which must not touch the accessibility bus.
+
+Needs HUNGSCAN_X11_EXE in the environment (CTest sets it), weston, at-spi2-core and python3-gi.
+"""
+
+import json
+import os
+import signal
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import watching  # noqa: E402
+from desktop import read_line  # noqa: E402
+from waylanddesk import WaylandDesktop  # noqa: E402
+from xdesk import XDesktop  # noqa: E402
+
+HUNGSCAN = os.environ.get("HUNGSCAN_X11_EXE", "")
+APP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "wayland_app.py")
+PYTHON = "/usr/bin/python3"  # Debian's, with python3-gi
+
+# (GTK version, how its loop stalls, title, how it is frozen, what --why says)
+FROZEN = [
+    ("3", "spin", "hungscan wl spinning", signal.SIGUSR1, "busy"),
+    ("4", "sleep", "hungscan wl sleeping", signal.SIGUSR1, "waiting"),
+    ("3", "answer", "hungscan wl stopped", signal.SIGSTOP, "suspended"),
+]
+
+
+class WaylandSession(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not os.path.isfile(HUNGSCAN):
+            raise RuntimeError("HUNGSCAN_X11_EXE does not name a file: %r" % HUNGSCAN)
+        cls.desk = WaylandDesktop("hungscan-wl-%d" % os.getpid()).open()
+        cls.addClassCleanup(cls.desk.close)
+        cls.answering = cls.desk.start([PYTHON, APP, "4", "answer", "hungscan wl answering"])
+        cls.frozen = [cls.desk.start([PYTHON, APP, version, mode, title]) for version, mode, title, _, _ in FROZEN]
+        cls.desk.await_registered(1 + len(FROZEN))
+        time.sleep(0.5)
+        for proc, (_, _, _, sig, _) in zip(cls.frozen, FROZEN):
+            os.kill(proc.pid, sig)
+        time.sleep(0.5)
+
+    def test_the_frozen_programs_are_reported_in_one_limit_and_the_answering_one_is_not(self):
+        started = time.monotonic()
+        status, out, err = self.desk.run([HUNGSCAN, "--why"])
+        took = time.monotonic() - started
+        self.assertEqual(status, 0, err)
+        blocks = out.split(b"\nUnresponsive Window:\n")[1:]
+        self.assertEqual(len(blocks), len(FROZEN), out)
+        for proc, (_, _, title, _, why) in zip(self.frozen, FROZEN):
+            # Met frozen, it never named its window: the block names the program, not a title.
+            block = next(b for b in blocks if title.encode() in b)
+            self.assertTrue(block.startswith(b" Program: "), block)
+            self.assertIn(b"(no window title known)\n Path: /usr/bin/python3", block)
+            self.assertIn(b" Why: " + why.encode(), block)
+        self.assertNotIn(b"answering", out)
+        self.assertLess(took, 1.8)
+
+    def test_records_say_no_caption_and_name_the_program(self):
+        status, out, err = self.desk.run([HUNGSCAN, "--json"])
+        records = [json.loads(line) for line in out.splitlines()]
+        found = {r["pid"]: r for r in records if r["event"] == "unresponsive"}
+        self.assertEqual(sorted(found), sorted(p.pid for p in self.frozen), out)
+        for proc, (_, _, title, _, why) in zip(self.frozen, FROZEN):
+            record = found[proc.pid]
+            self.assertIsNone(record["caption"])
+            self.assertIn(title, record["program"])
+            self.assertEqual((record["tid"], record["why"]), (proc.pid, why))
+            self.assertTrue(record["path"].startswith("/usr/bin/python3"), record)
+        self.assertEqual(records[-1]["status"], 0)
+
+    def test_a_watch_names_a_program_that_froze_by_the_title_it_showed(self):
+        proc = self.desk.start([PYTHON, APP, "3", "answer", "hungscan wl watched"])
+        self.desk.await_registered(2 + len(FROZEN))
+        watch = self.desk.start([HUNGSCAN, "--watch=1"], stdin=-1)
+        try:
+            read_line(watch.stdout, 10)
+            time.sleep(2.5)  # scans that learn its title while it answers
+            os.kill(proc.pid, signal.SIGSTOP)
+            time.sleep(3)
+            os.kill(proc.pid, signal.SIGCONT)
+            time.sleep(3)
+            watch.stdin.write(b"\n")
+            watch.stdin.flush()
+            out, _ = watch.communicate(timeout=30)
+        finally:
+            os.kill(proc.pid, signal.SIGCONT)
+        seen = [event for event, _ in watching.events(out, b"hungscan wl watched")]
+        self.assertEqual(seen, [b"Unresponsive", b"Responding again"], out.decode(errors="replace"))
+
+
+class X11Session(unittest.TestCase):
+    def test_an_x11_session_makes_no_accessibility_call(self):
+        # The X session shares the Wayland desktop's session bus: a call would start the
+        # accessibility bus on it.
+        with WaylandDesktop("hungscan-wl-x-%d" % os.getpid()) as wayland, XDesktop() as desk:
+            env = dict(desk.env(), DBUS_SESSION_BUS_ADDRESS=wayland.env()["DBUS_SESSION_BUS_ADDRESS"])
+            for extra in ({}, {"DISPLAY": ":355"}):
+                status, out, _ = desk.run([HUNGSCAN], env=dict(env, **extra))
+                self.assertIn(b"Done.", out)
+            reply = wayland.busctl("call", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                   "NameHasOwner", "s", "org.a11y.Bus")
+            self.assertEqual(reply.strip(), "b false")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,45 @@
+"""A real GTK window on a Wayland display, on the accessibility bus by itself. Its main loop
+stops serving it on SIGUSR1: it computes without pause ("spin") or sleeps ("sleep"); "answer"
+never stalls (SIGSTOP freezes any of them for real). Run with Debian's python3 (python3-gi).
+
+    wayland_app.py 3|4 answer|spin|sleep TITLE [NAME]
+"""
+
+import signal
+import sys
+import time
+
+import gi
+
+version, mode, title = sys.argv[1], sys.argv[2], sys.argv[3]
+gi.require_version("Gtk", version + ".0")
+from gi.repository import GLib, Gtk  # noqa: E402
+
+if len(sys.argv) > 4:
+    GLib.set_prgname(sys.argv[4])
+    GLib.set_application_name(sys.argv[4])
+
+
+def stall():
+    if mode == "spin":
+        while True:
+            pass
+    time.sleep(3600)
+
+
+def on_usr1():
+    if mode != "answer":
+        GLib.idle_add(stall)
+    return True
+
+
+GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, on_usr1)
+window = Gtk.Window(title=title)
+if version == "3":
+    window.show_all()
+    Gtk.main()
+else:
+    window.present()
+    loop = GLib.MainLoop()
+    window.connect("close-request", lambda *_: loop.quit())
+    loop.run()
