@@ -186,6 +186,14 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
             window.captionReadable = false;
         else if (word == "denied")
             window.opens = false;
+        else if (word == "unopenable")
+            window.opens = window.limitedOpens = false;
+        else if (word == "suspend-count-fails")
+            window.suspendCountWorks = false;
+        else if (word == "thread-times-fail")
+            window.threadTimesWork = false;
+        else if (word == "unknown-wait")
+            window.unknownWait = true;
         else if (word == "path-unreadable")
             window.pathReadable = false;
         else if (word == "path-unterminated")

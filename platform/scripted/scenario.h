@@ -9,7 +9,8 @@
 //          [path=VALUE] [path-unreadable] [path-unterminated] [module-path-fails]
 //          [error=N] [owner-frozen] [query-refused] [id=N] [wide-caption=VALUE]
 //          [suspended] [busy=PERCENT] [waits-for=PID wait-kind=KIND] [deadlocked]
-//          [wchan=VALUE] [disk] [thread-unopenable] [exits-at=MS]
+//          [wchan=VALUE] [disk] [thread-unopenable] [exits-at=MS] [unopenable]
+//          [suspend-count-fails] [thread-times-fail] [unknown-wait]
 //   enumeration fails-after=N [error=N]   the last error it leaves: 5 (access denied) unless given
 //   codepage N       the ANSI code page the platform reports (1252 unless given)
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
@@ -56,7 +57,10 @@ struct Window
     std::string caption;
     bool captionReadable = true;
     DWORD owner = 0; // 0: the platform cannot name the window's process
+    // Opened for the full query rights; an elevated or protected owner ("denied") refuses them
+    // and still grants the limited right, which another user's process ("unopenable") refuses too.
     bool opens = true;
+    bool limitedOpens = true;
     std::string path;
     bool pathReadable = true;
     // Mimics older systems, which leave a path that fills the buffer without a terminator.
@@ -88,6 +92,12 @@ struct Window
     std::string wchan;
     bool disk = false; // the wait is uninterruptible (Linux: state D)
     bool threadOpens = true;
+    // The suspend count is refused (a system before Windows 8.1 knows no such class), or the
+    // thread's times are.
+    bool suspendCountWorks = true;
+    bool threadTimesWork = true;
+    // Its wait chain ends in a node of unknown type, blocked and unnamed, as Windows may give.
+    bool unknownWait = false;
     // The owner process ends at this moment of the scripted clock; -1: it lives on.
     long exitsAtMs = -1;
 };
