@@ -321,6 +321,12 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
             current->wow64 = true;
         else if (keyword == "no-wait-chains")
             current->waitChains = false;
+        else if (keyword == "output-pipe")
+        {
+            if (argument != "byte" && argument != "message")
+                return fail("expected output-pipe byte or output-pipe message");
+            current->outputPipe = argument == "byte" ? 1 : 2;
+        }
         else if (keyword == "codepage")
             current->codePage = static_cast<UINT>(std::strtoul(argument.c_str(), nullptr, 10));
         else if (keyword == "environment")

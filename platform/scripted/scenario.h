@@ -16,6 +16,7 @@
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
 //   no-wait-chains   Wait Chain Traversal refuses, as Wine's does
 //   environment NAME=VALUE   a variable the program may read (there are no others)
+//   output-pipe MODE standard output is a pipe, in byte or message mode (a file unless given)
 //   console HANDLES  the standard handles that are the console's: input, output or both, as
 //                    "console input output" (neither unless given: a file, a pipe or NUL)
 //   argument VALUE   one command-line argument, in order
@@ -136,6 +137,8 @@ struct Scenario
     std::vector<std::pair<std::string, std::string>> environment;
     bool consoleInput = false;
     bool consoleOutput = false;
+    // Standard output is a pipe: 0 none (a file or NUL), 1 in byte mode, 2 in message mode.
+    int outputPipe = 0;
     std::string expectedErrors; // standard error, line by line
     std::vector<Desktop> later; // desktops that follow the first one, in time order
     std::vector<std::string> arguments;

@@ -111,6 +111,8 @@ typedef struct _FILETIME
 
 #define CP_UTF8 65001
 
+#define PIPE_TYPE_MESSAGE 0x00000004
+
 typedef BOOL(CALLBACK *WNDENUMPROC)(HWND, LPARAM);
 
 extern "C" {
@@ -180,6 +182,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped);
 BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL WINAPI GetNamedPipeInfo(HANDLE hNamedPipe, LPDWORD lpFlags, LPDWORD lpOutBufferSize, LPDWORD lpInBufferSize,
+                             LPDWORD lpMaxInstances);
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 void WINAPI ExitProcess(UINT uExitCode);
 }
