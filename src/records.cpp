@@ -2,8 +2,6 @@
 
 #include "check_window.h"
 
-#include <psapi.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -99,21 +97,17 @@ const std::string &RecordHost()
     return host;
 }
 
-// The owner's executable, as the text report finds it, but wide.
+// The owner's executable, wide. The image name needs only the limited right, which elevated and
+// protected processes grant a normal user where they refuse the rights the text report asks for
+// (QueryFullProcessImageNameW: "PROCESS_QUERY_INFORMATION or PROCESS_QUERY_LIMITED_INFORMATION").
 BOOL ReadOwnerPathUtf8(DWORD processId, std::string *path)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (process == NULL)
         return FALSE;
     WCHAR text[TEXT_BUFFER_SIZE];
-    DWORD length = GetModuleFileNameExW(process, NULL, text, TEXT_BUFFER_SIZE);
-    if (length == 0)
-    {
-        DWORD size = TEXT_BUFFER_SIZE;
-        length = QueryFullProcessImageNameW(process, 0, text, &size) ? size : 0;
-    }
-    if (length >= static_cast<DWORD>(TEXT_BUFFER_SIZE))
-        length = TEXT_BUFFER_SIZE - 1;
+    DWORD size = TEXT_BUFFER_SIZE;
+    const DWORD length = QueryFullProcessImageNameW(process, 0, text, &size) && size < TEXT_BUFFER_SIZE ? size : 0;
     *path = length > 0 ? Utf8(text, static_cast<int>(length)) : "";
     CloseHandle(process);
     return TRUE;

@@ -88,11 +88,20 @@ static BOOL WINAPI StopOnCtrl(DWORD ctrlType)
 }
 
 // Whether standard output can still be written. A pipe whose reader has gone refuses even an
-// empty write; a watch that reports nothing for hours would otherwise never notice.
+// empty write; a watch that reports nothing for hours would otherwise never notice. Only a pipe
+// in byte mode (an anonymous pipe is one) is asked so: the reader of a message-mode pipe gets
+// the empty write as a message of 0 bytes, which many readers take for the end, and files and
+// consoles have no reader to lose. Those learn of a lost output at the next real write.
 static BOOL OutputAlive()
 {
+    if (!std::cout.good())
+        return FALSE;
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD flags = 0;
+    if (!GetNamedPipeInfo(output, &flags, NULL, NULL, NULL) || (flags & PIPE_TYPE_MESSAGE) != 0)
+        return TRUE;
     DWORD written = 0;
-    return std::cout.good() && WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "", 0, &written, NULL);
+    return WriteFile(output, "", 0, &written, NULL);
 }
 
 // How often a quiet watch looks whether anyone still reads it.

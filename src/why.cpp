@@ -4,6 +4,7 @@
 
 #include <wct.h>
 
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -121,6 +122,14 @@ static const char *WaitKind(WCT_OBJECT_TYPE type)
     default:
         return "";
     }
+}
+
+// An NTSTATUS as Microsoft's documents write it.
+static std::string StatusText(LONG status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<ULONG>(status)));
+    return text;
 }
 
 static BOOL ThreadCpu(HANDLE thread, ULONGLONG *cpu)
@@ -245,12 +254,15 @@ static void ReadWaitChain(DWORD threadId, Judgement &judgement)
         verdict.state = THREAD_DEADLOCKED;
     else if (verdict.waitsForProcess == 0 && object != NULL)
     {
-        // Only a wait of its own: its kind, or the name the system gives it. A blocked wait of
-        // no known kind is the kernel's; it is a disk's or a device's only where its name says
-        // input or output.
+        // Only a wait of its own: its kind, or the name the system gives it. Windows names only
+        // named objects (a mutex), so a wait of no known kind is unnamed there and says nothing
+        // more than "waiting"; a named one is the kernel's wait channel, and blocked, it is the
+        // kernel's uninterruptible wait, a disk's or a device's only where its name says input
+        // or output.
         verdict.wait = object->ObjectType == WctUnknownType ? Narrow(object->LockObject.ObjectName, WCT_OBJNAME_LENGTH)
                                                             : WaitKind(object->ObjectType);
-        const BOOL blocked = object->ObjectType == WctUnknownType && object->ObjectStatus == WctStatusBlocked;
+        const BOOL blocked = object->ObjectType == WctUnknownType && object->ObjectStatus == WctStatusBlocked &&
+                             !verdict.wait.empty();
         verdict.device = blocked && IsInputOutputWait(verdict.wait);
         verdict.kernel = blocked && !verdict.device;
     }
@@ -290,19 +302,26 @@ static void StartJudging(DWORD processId, DWORD threadId, Judgement &judgement)
         judgement.verdict.failed = "OpenThread";
         return;
     }
+    // A count that could not be read is no "not suspended": the class is Windows 8.1's, and
+    // neither its right nor its answer to a 32-bit caller on 64-bit Windows is documented.
     const NtQueryInformationThreadProc query = reinterpret_cast<NtQueryInformationThreadProc>(
         reinterpret_cast<void (*)()>(FindSystemProc("ntdll.dll", "NtQueryInformationThread")));
     ULONG suspended = 0;
-    if (query != NULL && query(thread, THREAD_SUSPEND_COUNT_CLASS, &suspended, sizeof suspended, NULL) >= 0 &&
-        suspended > 0)
+    const LONG status = query != NULL ? query(thread, THREAD_SUSPEND_COUNT_CLASS, &suspended, sizeof suspended, NULL) : 0;
+    if (query == NULL || status < 0 || suspended > 0)
     {
-        judgement.verdict.state = THREAD_SUSPENDED;
+        if (query == NULL)
+            judgement.verdict.failed = "NtQueryInformationThread: not found";
+        else if (status < 0)
+            judgement.verdict.failed = "NtQueryInformationThread: " + StatusText(status);
+        else
+            judgement.verdict.state = THREAD_SUSPENDED;
         CloseHandle(thread);
         return;
     }
     if (!ThreadCpu(thread, &judgement.cpuAtStart))
     {
-        judgement.verdict.failed = "GetThreadTimes";
+        judgement.verdict.failed = "GetThreadTimes: " + SystemErrorText(GetLastError());
         CloseHandle(thread);
         return;
     }
@@ -317,13 +336,18 @@ static void FinishJudging(DWORD threadId, Judgement &judgement)
     ULONGLONG cpu = 0;
     if (ProcessEnded(judgement))
         judgement.verdict.state = THREAD_GONE;
-    else if (!ThreadCpu(judgement.thread, &cpu) || cpu < judgement.cpuAtStart)
-        judgement.verdict.failed = "GetThreadTimes";
+    else if (!ThreadCpu(judgement.thread, &cpu))
+        judgement.verdict.failed = "GetThreadTimes: " + SystemErrorText(GetLastError());
+    else if (cpu < judgement.cpuAtStart)
+        judgement.verdict.failed = "GetThreadTimes: the time went back";
     else
     {
-        // Processor time in 100 ns units, wall time in milliseconds.
-        judgement.verdict.cpuPercent =
-            elapsed == 0 ? 0 : static_cast<int>((cpu - judgement.cpuAtStart) / (elapsed * 100));
+        // Processor time in 100 ns units, wall time in milliseconds. Both advance with the
+        // system's clock tick, but a thread is charged a whole tick at a time: over a quarter of
+        // a second it can be charged a tick more than the wall clock shows. No thread gets more
+        // than the whole of a core.
+        const ULONGLONG share = elapsed == 0 ? 0 : (cpu - judgement.cpuAtStart) / (elapsed * 100);
+        judgement.verdict.cpuPercent = static_cast<int>(share > 100 ? 100 : share);
         if (judgement.verdict.cpuPercent >= WHY_BUSY_PERCENT)
             judgement.verdict.state = THREAD_BUSY;
         else

@@ -31,7 +31,7 @@ struct ThreadVerdict
     std::string wait;       // the kind of that wait, or the kernel's wait channel; may be empty
     BOOL device;            // the wait is the kernel's, on a disk or a device
     BOOL kernel;            // the wait is the kernel's, uninterruptible, and on no disk or device
-    const char *failed;     // for THREAD_UNKNOWN: the call that failed
+    std::string failed;     // for THREAD_UNKNOWN: the call that failed, and what it said
 };
 
 // The state in one word, as records name it: "busy", "waiting", ...

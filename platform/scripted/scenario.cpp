@@ -187,6 +187,14 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
             window.captionReadable = false;
         else if (word == "denied")
             window.opens = false;
+        else if (word == "unopenable")
+            window.opens = window.limitedOpens = false;
+        else if (word == "suspend-count-fails")
+            window.suspendCountWorks = false;
+        else if (word == "thread-times-fail")
+            window.threadTimesWork = false;
+        else if (word == "unknown-wait")
+            window.unknownWait = true;
         else if (word == "path-unreadable")
             window.pathReadable = false;
         else if (word == "path-unterminated")
@@ -347,6 +355,12 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
             current->wow64 = true;
         else if (keyword == "no-wait-chains")
             current->waitChains = false;
+        else if (keyword == "output-pipe")
+        {
+            if (argument != "byte" && argument != "message")
+                return fail("expected output-pipe byte or output-pipe message");
+            current->outputPipe = argument == "byte" ? 1 : 2;
+        }
         else if (keyword == "codepage")
             current->codePage = static_cast<UINT>(std::strtoul(argument.c_str(), nullptr, 10));
         else if (keyword == "environment")

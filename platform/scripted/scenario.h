@@ -9,7 +9,8 @@
 //          [path=VALUE] [path-unreadable] [path-unterminated] [module-path-fails]
 //          [error=N] [owner-frozen] [query-refused] [id=N] [wide-caption=VALUE]
 //          [suspended] [busy=PERCENT] [waits-for=PID wait-kind=KIND] [deadlocked]
-//          [wchan=VALUE] [disk] [thread-unopenable] [exits-at=MS]
+//          [wchan=VALUE] [disk] [thread-unopenable] [exits-at=MS] [unopenable]
+//          [suspend-count-fails] [thread-times-fail] [unknown-wait]
 //   enumeration fails-after=N [error=N]   the last error it leaves: 5 (access denied) unless given
 //   codepage N       the ANSI code page the platform reports (1252 unless given)
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
@@ -19,6 +20,7 @@
 //   event-log fails-after=N [error=N]   the log takes N events, then fails (1726 unless given)
 //   logged VALUE     one event the run records in the system log, in order: its type and
 //                    event id, then each insertion string after a tab
+//   output-pipe MODE standard output is a pipe, in byte or message mode (a file unless given)
 //   console HANDLES  the standard handles that are the console's: input, output or both, as
 //                    "console input output" (neither unless given: a file, a pipe or NUL)
 //   argument VALUE   one command-line argument, in order
@@ -60,7 +62,10 @@ struct Window
     std::string caption;
     bool captionReadable = true;
     DWORD owner = 0; // 0: the platform cannot name the window's process
+    // Opened for the full query rights; an elevated or protected owner ("denied") refuses them
+    // and still grants the limited right, which another user's process ("unopenable") refuses too.
     bool opens = true;
+    bool limitedOpens = true;
     std::string path;
     bool pathReadable = true;
     // Mimics older systems, which leave a path that fills the buffer without a terminator.
@@ -92,6 +97,12 @@ struct Window
     std::string wchan;
     bool disk = false; // the wait is uninterruptible (Linux: state D)
     bool threadOpens = true;
+    // The suspend count is refused (a system before Windows 8.1 knows no such class), or the
+    // thread's times are.
+    bool suspendCountWorks = true;
+    bool threadTimesWork = true;
+    // Its wait chain ends in a node of unknown type, blocked and unnamed, as Windows may give.
+    bool unknownWait = false;
     // The owner process ends at this moment of the scripted clock; -1: it lives on.
     long exitsAtMs = -1;
 };
@@ -137,6 +148,8 @@ struct Scenario
     std::vector<std::string> expectedLog; // each event the run records, in order
     bool consoleInput = false;
     bool consoleOutput = false;
+    // Standard output is a pipe: 0 none (a file or NUL), 1 in byte mode, 2 in message mode.
+    int outputPipe = 0;
     std::string expectedErrors; // standard error, line by line
     std::vector<Desktop> later; // desktops that follow the first one, in time order
     std::vector<std::string> arguments;

@@ -34,6 +34,7 @@ struct Console
     unsigned threads = 0;
     bool consoleInput = false;
     bool consoleOutput = false;
+    int outputPipe = 0;
 };
 
 Console &console()
@@ -102,6 +103,7 @@ void ResetConsole(const Scenario &scenario)
     console().stops = scenario.stops;
     console().consoleInput = scenario.consoleInput;
     console().consoleOutput = scenario.consoleOutput;
+    console().outputPipe = scenario.consoleOutput ? 0 : scenario.outputPipe;
 }
 
 bool CloseConsoleHandle(HANDLE handle)
@@ -228,15 +230,48 @@ extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
 }
 
 // The program writes its text through the C++ streams; on the handle it only looks whether the
-// output is still there, with an empty write, which always succeeds here.
+// output is still there, with an empty write, which always succeeds here. WriteFile: "If
+// lpBuffer is NULL or nNumberOfBytesToWrite is zero ... a zero-byte write operation" reaches a
+// message-mode pipe's reader as a message of 0 bytes, a ReadFile that returns 0 bytes, the
+// end of file to many readers; a file or a console has no reader to lose, so only a byte-mode
+// pipe is to be asked.
+// https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-writefile
+// https://learn.microsoft.com/windows/win32/ipc/named-pipe-type-read-and-wait-modes
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                                  LPOVERLAPPED)
 {
     if (hFile != kStandardOutput || nNumberOfBytesToWrite != 0)
         Violation("a write other than an empty one to standard output");
+    else if (console().outputPipe != 1)
+        Violation(console().outputPipe == 2 ? "an empty write to a message-mode pipe"
+                                            : "an empty write to an output that is no pipe");
     if (lpNumberOfBytesWritten != nullptr)
         *lpNumberOfBytesWritten = 0;
     return hFile == kStandardOutput;
+}
+
+// GetNamedPipeInfo: PIPE_TYPE_MESSAGE (4) in the flags for a message-mode pipe, 0 for a
+// byte-mode one, which an anonymous pipe is ("Anonymous pipes are implemented using a named
+// pipe with a unique name", CreatePipe); for a handle that is no pipe the call fails.
+// https://learn.microsoft.com/windows/win32/api/namedpipeapi/nf-namedpipeapi-getnamedpipeinfo
+extern "C" BOOL WINAPI GetNamedPipeInfo(HANDLE hNamedPipe, LPDWORD lpFlags, LPDWORD lpOutBufferSize,
+                                        LPDWORD lpInBufferSize, LPDWORD lpMaxInstances)
+{
+    const Console &c = console();
+    if (hNamedPipe != kStandardOutput || c.outputPipe == 0)
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpFlags != nullptr)
+        *lpFlags = c.outputPipe == 2 ? PIPE_TYPE_MESSAGE : 0;
+    if (lpOutBufferSize != nullptr)
+        *lpOutBufferSize = 4096;
+    if (lpInBufferSize != nullptr)
+        *lpInBufferSize = 4096;
+    if (lpMaxInstances != nullptr)
+        *lpMaxInstances = 1;
+    return TRUE;
 }
 
 // GetConsoleMode (learn.microsoft.com/windows/console/getconsolemode): the handle must be a

@@ -562,9 +562,18 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle,
         Violation("process handle made inheritable");
     if (!limited)
         CheckCaptionFlushed(dwProcessId);
-    // The limited right is granted where the full one is not: elevated and protected processes.
+    // The limited right is granted where the full one is not: elevated and protected processes
+    // ("Process Security and Access Rights": a protected process grants only
+    // PROCESS_QUERY_LIMITED_INFORMATION among the query rights; an elevated one's security
+    // grants a normal user no more). Another user's process refuses both: access denied.
+    // https://learn.microsoft.com/windows/win32/procthread/process-security-and-access-rights
     const Window *owner = dwProcessId == 0 ? nullptr : OwnerWindow(dwProcessId);
-    if (owner == nullptr || (!owner->opens && !limited))
+    if (owner != nullptr && (limited ? !owner->limitedOpens : !owner->opens))
+    {
+        state().lastError = ERROR_ACCESS_DENIED;
+        return NULL;
+    }
+    if (owner == nullptr)
         return NULL;
     // An ended process whose last handle has closed is no more; its id names nothing (the
     // system answers ERROR_INVALID_PARAMETER, as for any id that names no process).
@@ -709,6 +718,10 @@ LONG WINAPI ScriptedNtQueryInformationThread(HANDLE thread, UINT infoClass, PVOI
         Violation("thread information of class " + std::to_string(infoClass) + " and size " + std::to_string(size));
     if (owner == nullptr)
         return static_cast<LONG>(0xC0000008u);
+    // The class is Windows 8.1's; an older system, or one that will not say, refuses it
+    // (STATUS_INVALID_INFO_CLASS), and the count it leaves is no count at all.
+    if (!owner->suspendCountWorks)
+        return static_cast<LONG>(0xC0000003u);
     const ULONG count = owner->suspended ? 1 : 0;
     std::memcpy(info, &count, sizeof count);
     if (length != nullptr)
@@ -773,6 +786,15 @@ BOOL WINAPI ScriptedGetThreadWaitChain(HWCT session, DWORD_PTR, DWORD flags, DWO
         *count = 3;
         *cycle = owner->deadlocked ? TRUE : FALSE;
     }
+    else if (owner->unknownWait)
+    {
+        // WAITCHAIN_NODE_INFO: "Object names are only available for certain object, such as
+        // mutexes. If the object does not have a name, this member is an empty string."
+        // https://learn.microsoft.com/windows/win32/api/wct/ns-wct-waitchain_node_info
+        nodes[1].ObjectType = WctUnknownType;
+        nodes[1].ObjectStatus = WctStatusBlocked;
+        *count = 2;
+    }
     else if (!owner->wchan.empty())
     {
         nodes[1].ObjectType = WctUnknownType;
@@ -812,6 +834,13 @@ extern "C" BOOL WINAPI GetThreadTimes(HANDLE hThread, LPFILETIME lpCreationTime,
     const Window *owner = OpenThreadOwner("thread times asked", hThread);
     if (owner == nullptr)
         return FALSE;
+    if (!owner->threadTimesWork)
+    {
+        state().lastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    // Times are charged a whole clock tick at a time, so over a quarter of a second a thread
+    // can be charged more than the wall clock shows: a share above 100 plays that.
     const ULONGLONG used = static_cast<ULONGLONG>(owner->busyPercent) * ScriptedClock() * 100;
     *lpCreationTime = *lpExitTime = *lpKernelTime = FILETIME{0, 0};
     *lpUserTime = FILETIME{static_cast<DWORD>(used), static_cast<DWORD>(used >> 32)};
@@ -876,19 +905,21 @@ extern "C" DWORD WINAPI GetModuleFileNameExW(HANDLE hProcess, HMODULE hModule, L
     return hungscan_platform::CopyWide(Wide(owner->path, false), lpFilename, nSize);
 }
 
+// QueryFullProcessImageNameW (winbase.h): "The handle must have the
+// PROCESS_QUERY_INFORMATION or PROCESS_QUERY_LIMITED_INFORMATION access right"; a name that does
+// not fit fails the call.
+// https://learn.microsoft.com/windows/win32/api/winbase/nf-winbase-queryfullprocessimagenamew
 extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize)
 {
     Record("QueryFullProcessImageNameW(" + HandleName(hProcess) + ")");
     State &s = state();
     const auto open = s.openHandles.find(hProcess);
-    if (open == s.openHandles.end() || open->second.thread || dwFlags != 0 || lpdwSize == nullptr)
+    if (open == s.openHandles.end() || open->second.thread || dwFlags != 0 || lpdwSize == nullptr ||
+        (open->second.access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0)
     {
         Violation("wide image name read through a handle not open for it: " + HandleName(hProcess));
         return FALSE;
     }
-    const auto read = s.modulePathRead.find(hProcess);
-    if (read == s.modulePathRead.end() || read->second)
-        Violation("wide image name asked for without the module lookup failing first");
     const Window *owner = OwnerWindow(open->second.processId);
     if (owner == nullptr || !owner->pathReadable || owner->path.empty() || owner->path.size() >= *lpdwSize)
         return FALSE;

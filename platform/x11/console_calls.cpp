@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -258,6 +259,25 @@ extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle)
            : nStdHandle == STD_OUTPUT_HANDLE ? ToHandle(output)
            : nStdHandle == STD_ERROR_HANDLE  ? ToHandle(error)
                                              : INVALID_HANDLE_VALUE;
+}
+
+// A pipe, or a stream socket, is a byte stream whose reader can go; anything else is no pipe.
+extern "C" BOOL WINAPI GetNamedPipeInfo(HANDLE hNamedPipe, LPDWORD lpFlags, LPDWORD lpOutBufferSize,
+                                        LPDWORD lpInBufferSize, LPDWORD lpMaxInstances)
+{
+    StandardStream *stream = HandleAs<StandardStream>(hNamedPipe);
+    struct stat status;
+    if (stream == nullptr || fstat(stream->fd, &status) != 0 || !(S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)))
+        return FALSE;
+    if (lpFlags != nullptr)
+        *lpFlags = 0;
+    if (lpOutBufferSize != nullptr)
+        *lpOutBufferSize = 0;
+    if (lpInBufferSize != nullptr)
+        *lpInBufferSize = 0;
+    if (lpMaxInstances != nullptr)
+        *lpMaxInstances = 1;
+    return TRUE;
 }
 
 extern "C" BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode)
