@@ -112,7 +112,8 @@ sd_bus_message *Call(sd_bus *bus, const char *destination, const char *path, con
                      const char *member, std::uint64_t limitUs, std::string &why, const char *argument = nullptr)
 {
     sd_bus_message *call = nullptr, *reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    // SD_BUS_ERROR_NULL, without the C compound literal that C++ does not have.
+    sd_bus_error error = {nullptr, nullptr, 0};
     int r = sd_bus_message_new_method_call(bus, &call, destination, path, interface, member);
     if (r >= 0 && argument != nullptr)
         r = sd_bus_message_append(call, "s", argument);
