@@ -52,17 +52,20 @@ class XDesktop(PrivateDesktop):
     def start_scene(self, scene, groups, user=None, display=None, timeout=60):
         return self.await_ready(self.start([scene, *groups], user=user, display=display), timeout)
 
-    def await_managed(self, count, timeout=20):
+    def await_managed(self, count, timeout=60):
         """Waits until the window manager manages at least count client windows: a window it is
         still taking into a frame is in neither place a scan looks."""
         deadline = time.monotonic() + timeout
+        listing = b""
         while time.monotonic() < deadline:
             listing = subprocess.run(["xprop", "-root", "_NET_CLIENT_LIST"], env=self.env(),
                                      capture_output=True, timeout=10).stdout
             if listing.count(b"0x") >= count:
                 return
             time.sleep(0.1)
-        raise RuntimeError("the window manager did not take %d windows in" % count)
+        manager = self.window_manager_process
+        raise RuntimeError("the window manager did not take %d windows in (it %s; %r)" % (
+            count, "runs" if manager is not None and manager.poll() is None else "is not running", listing))
 
     def restart_window_manager(self):
         """Every frame destroyed and made anew, the clients left as they are."""
