@@ -13,9 +13,12 @@
 const UINT THREAD_SUSPEND_COUNT_CLASS = 35;
 
 // Of Wait Chain Traversal, what not every SDK's wct.h names: the longest chain, following other
-// processes (their COM calls and critical sections too), and the socket and SMB waits.
+// processes (their COM calls and critical sections too), the asynchronous session, a chain
+// longer than it was given room for, and the socket and SMB waits.
 const DWORD WAIT_CHAIN_NODES = 16;
 const DWORD WAIT_CHAIN_OUT_OF_PROCESS = 0x1 | 0x2 | 0x4;
+const DWORD WAIT_CHAIN_ASYNC = 0x1;            // WCT_ASYNC_OPEN_FLAG
+const DWORD WAIT_CHAIN_TOO_MANY_THREADS = 565; // ERROR_TOO_MANY_THREADS: a chain cut short
 const int WAIT_SOCKET_IO = 11;
 const int WAIT_SMB_IO = 12;
 
@@ -319,7 +322,7 @@ static BOOL OpenChains()
         // In the order of Microsoft's own example: COM first, then the session, then the
         // privilege (once a run: it stays enabled).
         FollowComWaits(advapi);
-        chains.session = open(WCT_ASYNC_OPEN_FLAG, ChainDelivered);
+        chains.session = open(WAIT_CHAIN_ASYNC, ChainDelivered);
         if (chains.session != NULL && !privileged)
         {
             privileged = TRUE;
@@ -410,7 +413,7 @@ static ChainAnswer TakeChain(ChainRequest *request, BOOL stuck, WAITCHAIN_NODE_I
         return CHAIN_TIMED_OUT;
     // A chain cut short is "still valid"; any other status tells nothing of the thread.
     if (waited != WAIT_OBJECT_0 || (request->status != ERROR_SUCCESS && request->status != ERROR_MORE_DATA &&
-                                    request->status != ERROR_TOO_MANY_THREADS))
+                                    request->status != WAIT_CHAIN_TOO_MANY_THREADS))
         return CHAIN_NONE;
     *count = request->count;
     *cycle = request->cycle;
