@@ -319,10 +319,12 @@ static BOOL OpenChains()
     chains.close = LookUp<CloseThreadWaitChainSessionProc>(advapi, "CloseThreadWaitChainSession");
     if (open != NULL && chains.chain != NULL && chains.close != NULL)
     {
-        // In the order of Microsoft's own example: COM first, then the session, then the
-        // privilege (once a run: it stays enabled).
-        FollowComWaits(advapi);
+        // COM and the privilege before any chain is asked, as in Microsoft's own example, but
+        // only once a session is had: where none is (Wine), ole32 is never loaded. The
+        // privilege once a run: it stays enabled.
         chains.session = open(WAIT_CHAIN_ASYNC, ChainDelivered);
+        if (chains.session != NULL)
+            FollowComWaits(advapi);
         if (chains.session != NULL && !privileged)
         {
             privileged = TRUE;
