@@ -13,9 +13,12 @@
 const UINT THREAD_SUSPEND_COUNT_CLASS = 35;
 
 // Of Wait Chain Traversal, what not every SDK's wct.h names: the longest chain, following other
-// processes (their COM calls and critical sections too), and the socket and SMB waits.
+// processes (their COM calls and critical sections too), the asynchronous session, a chain
+// longer than it was given room for, and the socket and SMB waits.
 const DWORD WAIT_CHAIN_NODES = 16;
 const DWORD WAIT_CHAIN_OUT_OF_PROCESS = 0x1 | 0x2 | 0x4;
+const DWORD WAIT_CHAIN_ASYNC = 0x1;            // WCT_ASYNC_OPEN_FLAG
+const DWORD WAIT_CHAIN_TOO_MANY_THREADS = 565; // ERROR_TOO_MANY_THREADS: a chain cut short
 const int WAIT_SOCKET_IO = 11;
 const int WAIT_SMB_IO = 12;
 
@@ -23,6 +26,51 @@ typedef LONG(WINAPI *NtQueryInformationThreadProc)(HANDLE, UINT, PVOID, ULONG, U
 typedef HWCT(WINAPI *OpenThreadWaitChainSessionProc)(DWORD, PWAITCHAINCALLBACK);
 typedef BOOL(WINAPI *GetThreadWaitChainProc)(HWCT, DWORD_PTR, DWORD, DWORD, LPDWORD, PWAITCHAIN_NODE_INFO, LPBOOL);
 typedef void(WINAPI *CloseThreadWaitChainSessionProc)(HWCT);
+typedef void(WINAPI *RegisterWaitChainCOMCallbackProc)(PCOGETCALLSTATE, PCOGETACTIVATIONSTATE);
+typedef BOOL(WINAPI *OpenProcessTokenProc)(HANDLE, DWORD, HANDLE *);
+typedef BOOL(WINAPI *LookupPrivilegeValueAProc)(LPCSTR, LPCSTR, LUID *);
+typedef BOOL(WINAPI *AdjustTokenPrivilegesProc)(HANDLE, BOOL, TOKEN_PRIVILEGES *, DWORD, TOKEN_PRIVILEGES *, DWORD *);
+
+// Chains that never came that a session may carry before no more are asked: each keeps its
+// buffers until the session can be closed (a few kilobytes each).
+const size_t MOST_CHAINS_OUTSTANDING = 16;
+
+// One chain asked of Wait Chain Traversal. Its callback fills it in on a thread of the system's
+// and then sets its event; the scan reads it only once the event is set, and never frees it
+// before the session is closed, since a chain given up on may still come ("do not free the
+// array until the callback function has returned").
+struct ChainRequest
+{
+    ChainRequest *next; // the session's chain asked before it
+    HANDLE delivered;
+    DWORD status; // the callback's: ERROR_SUCCESS, ERROR_ACCESS_DENIED, ...
+    DWORD count;
+    BOOL cycle;
+    WAITCHAIN_NODE_INFO nodes[WAIT_CHAIN_NODES];
+};
+
+// What became of a chain.
+enum ChainAnswer
+{
+    CHAIN_READ,      // it came, and holds the chain
+    CHAIN_NONE,      // the system said nothing of the thread: no session (Wine), access denied, ...
+    CHAIN_TIMED_OUT, // it did not come within the scan's time for chains
+};
+
+// The session of the scan's chains, with the library it lives in. A session whose chains have
+// all come is closed when the scan's verdicts are written; one that still waits for a chain
+// stays open for later scans, since closing it would wait for that chain's callback.
+struct ChainSession
+{
+    HMODULE advapi;
+    HWCT session;
+    GetThreadWaitChainProc chain;
+    CloseThreadWaitChainSessionProc close;
+    ChainRequest *requests; // the latest first; kept until the session closes, even at exit
+    ULONGLONG waitLeft; // of WHY_CHAIN_MS, what this scan may still wait for chains
+};
+
+static ChainSession chains = {NULL, NULL, NULL, NULL, NULL, WHY_CHAIN_MS};
 
 // A thread being judged, or judged, in this scan.
 struct Judgement
@@ -31,7 +79,8 @@ struct Judgement
     DWORD processId;
     HANDLE process;       // open until its verdicts are written, to see whether it ended
     HANDLE thread;        // open while its sample runs
-    BOOL running;         // its wait chain said it ran, or was ready to, when the sample began
+    ChainRequest *startChain; // asked when the sample began: whether it ran, or was ready to
+    BOOL startStuck;          // that chain was not asked: too many earlier ones never came
     ULONGLONG cpuAtStart; // kernel and user time, in 100 ns units
     ULONGLONG startedAt;  // tick count
 };
@@ -168,38 +217,210 @@ static BOOL IsInputOutputWait(const std::string &name)
     return name.size() > 3 && name.compare(name.size() - 3, 3, "_io") == 0;
 }
 
-// The thread's wait chain, as Wait Chain Traversal gives it (advapi32, from the system
-// directory only, as a library that is not in the import table must be). FALSE where it
-// cannot say.
-static BOOL ReadChain(DWORD threadId, WAITCHAIN_NODE_INFO (&nodes)[WAIT_CHAIN_NODES], DWORD *count, BOOL *cycle)
+// A library of the system directory's only, as one that is not in the import table must be.
+static HMODULE LoadSystemLibrary(const char *name)
 {
     char path[TEXT_BUFFER_SIZE];
     const UINT length = GetSystemDirectoryA(path, TEXT_BUFFER_SIZE - 16);
     if (length == 0 || length >= TEXT_BUFFER_SIZE - 16)
-        return FALSE;
-    std::strcat(path, "\\advapi32.dll");
-    HMODULE advapi = LoadLibraryA(path);
+        return NULL;
+    std::strcat(path, "\\");
+    std::strcat(path, name);
+    return LoadLibraryA(path);
+}
+
+template <typename Proc> static Proc LookUp(HMODULE module, const char *name)
+{
+    return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// COM calls are followed into the server that serves them only with COM's own two state calls
+// registered (RegisterWaitChainCOMCallback); without them a COM wait ends the chain. ole32 is
+// loaded for this alone, and stays loaded: Wait Chain Traversal keeps the addresses, and may
+// call them whenever a chain runs through COM. Where ole32 or either call is missing, COM waits
+// go unfollowed and nothing else changes.
+static void FollowComWaits(HMODULE advapi)
+{
+    static HMODULE ole32 = NULL;
+    static BOOL tried = FALSE;
+    const RegisterWaitChainCOMCallbackProc registerCom =
+        LookUp<RegisterWaitChainCOMCallbackProc>(advapi, "RegisterWaitChainCOMCallback");
+    if (registerCom == NULL)
+        return;
+    if (!tried)
+    {
+        tried = TRUE;
+        ole32 = LoadSystemLibrary("ole32.dll");
+        if (ole32 != NULL && (GetProcAddress(ole32, "CoGetCallState") == NULL ||
+                              GetProcAddress(ole32, "CoGetActivationState") == NULL))
+        {
+            FreeLibrary(ole32);
+            ole32 = NULL;
+        }
+    }
+    // Registered again with every session: advapi32 may have been unloaded and loaded since.
+    if (ole32 != NULL)
+        registerCom(LookUp<PCOGETCALLSTATE>(ole32, "CoGetCallState"),
+                    LookUp<PCOGETACTIVATIONSTATE>(ole32, "CoGetActivationState"));
+}
+
+// SeDebugPrivilege, enabled where the token holds it (an administrator's elevated run), never
+// asked for. What it changes: the system then opens any process or thread whatever its
+// security says, so wait chains are followed through other users' threads and elevated
+// programs (without it they end there, in WctStatusNoAccess), and from here on, owners of other
+// users are opened for their paths as well (protected processes still refuse). A token without
+// it is left as it was: AdjustTokenPrivileges then succeeds and says ERROR_NOT_ALL_ASSIGNED.
+static void EnableDebugPrivilege(HMODULE advapi)
+{
+    const OpenProcessTokenProc openToken = LookUp<OpenProcessTokenProc>(advapi, "OpenProcessToken");
+    const LookupPrivilegeValueAProc lookUp = LookUp<LookupPrivilegeValueAProc>(advapi, "LookupPrivilegeValueA");
+    const AdjustTokenPrivilegesProc adjust = LookUp<AdjustTokenPrivilegesProc>(advapi, "AdjustTokenPrivileges");
+    HANDLE token = NULL;
+    if (openToken == NULL || lookUp == NULL || adjust == NULL ||
+        !openToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return;
+    TOKEN_PRIVILEGES privileges;
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (lookUp(NULL, "SeDebugPrivilege", &privileges.Privileges[0].Luid))
+        adjust(token, FALSE, &privileges, sizeof privileges, NULL, NULL);
+    CloseHandle(token);
+}
+
+// Runs on a thread of the system's, perhaps after the scan has given up on the chain: it only
+// fills in its own request, then tells the scan it came.
+static void CALLBACK ChainDelivered(HWCT, DWORD_PTR context, DWORD status, LPDWORD count,
+                                   PWAITCHAIN_NODE_INFO nodes, LPBOOL cycle)
+{
+    ChainRequest *request = reinterpret_cast<ChainRequest *>(context);
+    request->status = status;
+    if (count != NULL)
+        request->count = *count < WAIT_CHAIN_NODES ? *count : WAIT_CHAIN_NODES;
+    if (nodes != NULL && nodes != request->nodes)
+        std::memcpy(request->nodes, nodes, request->count * sizeof *nodes);
+    if (cycle != NULL)
+        request->cycle = *cycle;
+    SetEvent(request->delivered);
+}
+
+// The session, opened asynchronously: a synchronous one "will block the calling thread and
+// cannot be canceled", and a chain through a hung program may take as long as it likes.
+static BOOL OpenChains()
+{
+    static BOOL privileged = FALSE;
+    if (chains.session != NULL)
+        return TRUE;
+    HMODULE advapi = LoadSystemLibrary("advapi32.dll");
     if (advapi == NULL)
         return FALSE;
-    const OpenThreadWaitChainSessionProc open = reinterpret_cast<OpenThreadWaitChainSessionProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(advapi, "OpenThreadWaitChainSession")));
-    const GetThreadWaitChainProc chain = reinterpret_cast<GetThreadWaitChainProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(advapi, "GetThreadWaitChain")));
-    const CloseThreadWaitChainSessionProc close = reinterpret_cast<CloseThreadWaitChainSessionProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(advapi, "CloseThreadWaitChainSession")));
-    HWCT session = open != NULL && chain != NULL && close != NULL ? open(0, NULL) : NULL;
-    BOOL read = FALSE;
-    if (session != NULL)
+    const OpenThreadWaitChainSessionProc open =
+        LookUp<OpenThreadWaitChainSessionProc>(advapi, "OpenThreadWaitChainSession");
+    chains.chain = LookUp<GetThreadWaitChainProc>(advapi, "GetThreadWaitChain");
+    chains.close = LookUp<CloseThreadWaitChainSessionProc>(advapi, "CloseThreadWaitChainSession");
+    if (open != NULL && chains.chain != NULL && chains.close != NULL)
     {
-        *count = WAIT_CHAIN_NODES;
-        *cycle = FALSE;
-        read = chain(session, 0, WAIT_CHAIN_OUT_OF_PROCESS, threadId, count, nodes, cycle);
-        if (*count > WAIT_CHAIN_NODES)
-            *count = WAIT_CHAIN_NODES;
-        close(session);
+        // COM and the privilege before any chain is asked, as in Microsoft's own example, but
+        // only once a session is had: where none is (Wine), ole32 is never loaded. The
+        // privilege once a run: it stays enabled.
+        chains.session = open(WAIT_CHAIN_ASYNC, ChainDelivered);
+        if (chains.session != NULL)
+            FollowComWaits(advapi);
+        if (chains.session != NULL && !privileged)
+        {
+            privileged = TRUE;
+            EnableDebugPrivilege(advapi);
+        }
     }
-    FreeLibrary(advapi);
-    return read;
+    if (chains.session == NULL)
+    {
+        FreeLibrary(advapi);
+        return FALSE;
+    }
+    chains.advapi = advapi;
+    return TRUE;
+}
+
+// Closes the session once every chain asked of it has come (closing earlier would wait for
+// the callbacks of the rest), and lets their buffers go.
+static void CloseChains()
+{
+    if (chains.session == NULL)
+        return;
+    for (ChainRequest *request = chains.requests; request != NULL; request = request->next)
+        if (WaitForSingleObject(request->delivered, 0) != WAIT_OBJECT_0)
+            return;
+    chains.close(chains.session);
+    while (chains.requests != NULL)
+    {
+        ChainRequest *request = chains.requests;
+        chains.requests = request->next;
+        CloseHandle(request->delivered);
+        delete request;
+    }
+    FreeLibrary(chains.advapi);
+    chains.session = NULL;
+    chains.advapi = NULL;
+}
+
+// Asks for the thread's wait chain, to be taken later. NULL where none will come: no session
+// (Wine refuses one), the call refused at once, or, with *stuck, too many chains asked before
+// that never came.
+static ChainRequest *AskChain(DWORD threadId, BOOL *stuck)
+{
+    *stuck = FALSE;
+    if (!OpenChains())
+        return NULL;
+    size_t outstanding = 0;
+    for (ChainRequest *request = chains.requests; request != NULL; request = request->next)
+        outstanding += WaitForSingleObject(request->delivered, 0) == WAIT_OBJECT_0 ? 0 : 1;
+    if (outstanding >= MOST_CHAINS_OUTSTANDING)
+    {
+        *stuck = TRUE;
+        return NULL;
+    }
+    ChainRequest *request = new ChainRequest();
+    request->delivered = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (request->delivered == NULL)
+    {
+        delete request;
+        return NULL;
+    }
+    request->count = WAIT_CHAIN_NODES;
+    request->next = chains.requests;
+    chains.requests = request;
+    if (!chains.chain(chains.session, reinterpret_cast<DWORD_PTR>(request), WAIT_CHAIN_OUT_OF_PROCESS, threadId,
+                      &request->count, request->nodes, &request->cycle) &&
+        GetLastError() != ERROR_IO_PENDING)
+    {
+        // Refused at once: no callback will come, so it is done with as far as closing goes.
+        request->status = GetLastError();
+        SetEvent(request->delivered);
+        return NULL;
+    }
+    return request;
+}
+
+// The chain asked, waited for within what is left of the scan's time for chains. One that does
+// not come by then is given up on, and its callback left to come whenever it may.
+static ChainAnswer TakeChain(ChainRequest *request, BOOL stuck, WAITCHAIN_NODE_INFO (&nodes)[WAIT_CHAIN_NODES],
+                             DWORD *count, BOOL *cycle)
+{
+    if (request == NULL)
+        return stuck ? CHAIN_TIMED_OUT : CHAIN_NONE;
+    const ULONGLONG before = GetTickCount64();
+    const DWORD waited = WaitForSingleObject(request->delivered, static_cast<DWORD>(chains.waitLeft));
+    const ULONGLONG spent = GetTickCount64() - before;
+    chains.waitLeft -= spent < chains.waitLeft ? spent : chains.waitLeft;
+    if (waited == WAIT_TIMEOUT)
+        return CHAIN_TIMED_OUT;
+    // A chain cut short is "still valid"; any other status tells nothing of the thread.
+    if (waited != WAIT_OBJECT_0 || (request->status != ERROR_SUCCESS && request->status != ERROR_MORE_DATA &&
+                                    request->status != WAIT_CHAIN_TOO_MANY_THREADS))
+        return CHAIN_NONE;
+    *count = request->count;
+    *cycle = request->cycle;
+    std::memcpy(nodes, request->nodes, *count * sizeof nodes[0]);
+    return CHAIN_READ;
 }
 
 // Whether the chain is the thread alone, running or ready to.
@@ -208,17 +429,12 @@ static BOOL ChainRuns(const WAITCHAIN_NODE_INFO *nodes, DWORD count, BOOL cycle)
     return count == 1 && !cycle && nodes[0].ObjectType == WctThreadType && nodes[0].ObjectStatus == WctStatusRunning;
 }
 
-static BOOL ThreadRunning(DWORD threadId)
-{
-    WAITCHAIN_NODE_INFO nodes[WAIT_CHAIN_NODES];
-    DWORD count = 0;
-    BOOL cycle = FALSE;
-    return ReadChain(threadId, nodes, &count, &cycle) && ChainRuns(nodes, count, cycle);
-}
-
 // What the thread waits for, as Wait Chain Traversal says. Where it cannot say, the thread is
 // just waiting; one that the chain found running through the sample computes, however little
-// of a core it got.
+// of a core it got. A chain that did not come in time gives no verdict: the sample says only
+// that the thread does not compute, and plain "waiting" would claim the system said no more of
+// it, where it may be waiting for another program or deadlocked; a chain that hangs is itself
+// a sign of that, so the nearest honest verdict is that it is not known.
 static void ReadWaitChain(DWORD threadId, Judgement &judgement)
 {
     ThreadVerdict &verdict = judgement.verdict;
@@ -226,9 +442,21 @@ static void ReadWaitChain(DWORD threadId, Judgement &judgement)
     WAITCHAIN_NODE_INFO nodes[WAIT_CHAIN_NODES];
     DWORD count = 0;
     BOOL cycle = FALSE;
-    if (!ReadChain(threadId, nodes, &count, &cycle))
+    const ChainAnswer started = TakeChain(judgement.startChain, judgement.startStuck, nodes, &count, &cycle);
+    const BOOL running = started == CHAIN_READ && ChainRuns(nodes, count, cycle);
+    BOOL stuck = FALSE;
+    const ChainAnswer answer = started == CHAIN_TIMED_OUT
+                                   ? CHAIN_TIMED_OUT
+                                   : TakeChain(AskChain(threadId, &stuck), stuck, nodes, &count, &cycle);
+    if (answer == CHAIN_TIMED_OUT)
+    {
+        verdict.state = THREAD_UNKNOWN;
+        verdict.failed = "GetThreadWaitChain: timed out";
         return;
-    if (judgement.running && ChainRuns(nodes, count, cycle))
+    }
+    if (answer == CHAIN_NONE)
+        return;
+    if (running && ChainRuns(nodes, count, cycle))
     {
         verdict.state = THREAD_BUSY;
         return;
@@ -282,7 +510,8 @@ static void StartJudging(DWORD processId, DWORD threadId, Judgement &judgement)
     judgement.processId = processId;
     judgement.process = NULL;
     judgement.thread = NULL;
-    judgement.running = FALSE;
+    judgement.startChain = NULL;
+    judgement.startStuck = FALSE;
     if (threadId == 0)
     {
         judgement.verdict.failed = "GetWindowThreadProcessId";
@@ -326,7 +555,7 @@ static void StartJudging(DWORD processId, DWORD threadId, Judgement &judgement)
         return;
     }
     judgement.thread = thread;
-    judgement.running = ThreadRunning(threadId);
+    judgement.startChain = AskChain(threadId, &judgement.startStuck);
     judgement.startedAt = GetTickCount64();
 }
 
@@ -361,6 +590,7 @@ void BeginVerdicts()
 {
     FinishVerdicts();
     judgements.clear();
+    chains.waitLeft = WHY_CHAIN_MS;
 }
 
 // Once every call is answered, no process need be held.
@@ -421,4 +651,5 @@ void FinishVerdicts()
 {
     Answer(TRUE);
     CloseProcesses();
+    CloseChains();
 }

@@ -12,6 +12,9 @@
 // nothing; one that got a tenth of a core computes, however little the others left it.
 const DWORD WHY_SAMPLE_MS = 250;
 const int WHY_BUSY_PERCENT = 10;
+// Wait chains are waited for at most this long in all, each scan, beyond the samples; a chain
+// that does not come by then is given up on.
+const DWORD WHY_CHAIN_MS = 250;
 
 enum ThreadState
 {
@@ -53,7 +56,7 @@ void WithVerdict(DWORD processId, DWORD threadId, const std::function<void(const
 void WriteReadyVerdicts();
 
 // Answers every call still waiting, waiting out what the samples lack: at most WHY_SAMPLE_MS
-// for the whole scan, however many threads were sampled.
+// for the whole scan, however many threads were sampled, and WHY_CHAIN_MS more for wait chains.
 void FinishVerdicts();
 
 #endif

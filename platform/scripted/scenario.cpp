@@ -146,7 +146,7 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                 pos = end2;
             }
             else if (word == "owner" || word == "error" || word == "id" || word == "busy" || word == "waits-for" ||
-                     word == "exits-at")
+                     word == "exits-at" || word == "chain-after")
             {
                 size_t digits = pos;
                 while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
@@ -162,6 +162,8 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                     window.waitsFor = static_cast<DWORD>(number);
                 else if (word == "exits-at")
                     window.exitsAtMs = static_cast<long>(number);
+                else if (word == "chain-after")
+                    window.chainAfterMs = static_cast<long>(number);
                 else if (word == "id")
                     window.id = static_cast<long>(number);
                 else
@@ -195,6 +197,8 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
             window.threadTimesWork = false;
         else if (word == "unknown-wait")
             window.unknownWait = true;
+        else if (word == "chain-never")
+            window.chainAfterMs = -1;
         else if (word == "path-unreadable")
             window.pathReadable = false;
         else if (word == "path-unterminated")
@@ -355,6 +359,10 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
             current->wow64 = true;
         else if (keyword == "no-wait-chains")
             current->waitChains = false;
+        else if (keyword == "debug-privilege")
+            current->debugPrivilege = true;
+        else if (keyword == "no-com-state")
+            current->comStateCalls = false;
         else if (keyword == "output-pipe")
         {
             if (argument != "byte" && argument != "message")

@@ -11,10 +11,13 @@
 //          [suspended] [busy=PERCENT] [waits-for=PID wait-kind=KIND] [deadlocked]
 //          [wchan=VALUE] [disk] [thread-unopenable] [exits-at=MS] [unopenable]
 //          [suspend-count-fails] [thread-times-fail] [unknown-wait]
+//          [chain-after=MS] [chain-never]
 //   enumeration fails-after=N [error=N]   the last error it leaves: 5 (access denied) unless given
 //   codepage N       the ANSI code page the platform reports (1252 unless given)
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
 //   no-wait-chains   Wait Chain Traversal refuses, as Wine's does
+//   debug-privilege  the program's token holds SeDebugPrivilege (an administrator's elevated run)
+//   no-com-state     ole32 exports neither CoGetCallState nor CoGetActivationState
 //   environment NAME=VALUE   a variable the program may read (there are no others)
 //   event-log refuses [error=N]      the system log cannot be opened (1722 unless given)
 //   event-log fails-after=N [error=N]   the log takes N events, then fails (1726 unless given)
@@ -103,6 +106,10 @@ struct Window
     bool threadTimesWork = true;
     // Its wait chain ends in a node of unknown type, blocked and unnamed, as Windows may give.
     bool unknownWait = false;
+    // When an asynchronous session's callback brings its chain: this long after it was asked
+    // (at the program's next wait at the soonest); -1: never, as for a chain stuck in a hung
+    // program's call.
+    long chainAfterMs = 0;
     // The owner process ends at this moment of the scripted clock; -1: it lives on.
     long exitsAtMs = -1;
 };
@@ -138,6 +145,8 @@ struct Scenario
     // 64-bit side only; asked at the 32-bit size, it is refused, as WOW64 does.
     bool wow64 = false;
     bool waitChains = true;
+    bool debugPrivilege = false;
+    bool comStateCalls = true;
     std::vector<std::pair<std::string, std::string>> environment;
     // The Application log: whether it opens (RPC_S_SERVER_UNAVAILABLE when the Event Log
     // service is not running), and after how many events it fails (RPC_S_CALL_FAILED).

@@ -5,8 +5,10 @@
 #include "scripted_console.h"
 #include "scripted_trace.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace scripted {
@@ -35,6 +37,7 @@ struct Console
     bool consoleInput = false;
     bool consoleOutput = false;
     int outputPipe = 0;
+    std::vector<std::pair<ULONGLONG, std::function<void()>>> work; // in the order of their moments
 };
 
 Console &console()
@@ -85,7 +88,29 @@ void Fire(const Stop &stop)
     Violation("Ctrl+C or Ctrl+Break with no handler to take it: the program would be ended");
 }
 
+// Runs the system's work that is due by the given moment, the clock following it.
+bool RunWorkDue(ULONGLONG until)
+{
+    Console &c = console();
+    if (c.work.empty() || c.work.front().first > until)
+        return false;
+    const std::function<void()> work = c.work.front().second;
+    c.clock = std::max(c.clock, c.work.front().first);
+    c.work.erase(c.work.begin());
+    work();
+    return true;
+}
+
 } // namespace
+
+void RunAt(ULONGLONG atMs, std::function<void()> work)
+{
+    std::vector<std::pair<ULONGLONG, std::function<void()>>> &queue = console().work;
+    auto place = queue.begin();
+    while (place != queue.end() && place->first <= atMs)
+        ++place;
+    queue.insert(place, std::make_pair(atMs, std::move(work)));
+}
 
 ULONGLONG ScriptedClock()
 {
@@ -151,10 +176,14 @@ extern "C" void WINAPI GetSystemTime(LPSYSTEMTIME lpSystemTime)
     GetLocalTime(lpSystemTime);
 }
 
-// Time passes at once.
+// Time passes at once, the system's work due meanwhile done.
 extern "C" void WINAPI Sleep(DWORD dwMilliseconds)
 {
-    console().clock += dwMilliseconds;
+    const ULONGLONG until = console().clock + dwMilliseconds;
+    while (RunWorkDue(until))
+    {
+    }
+    console().clock = until;
 }
 
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
@@ -190,10 +219,19 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
     }
     const size_t index = static_cast<size_t>(event);
     const ULONGLONG until = dwMilliseconds == INFINITE ? kLongestRun : c.clock + dwMilliseconds;
-    while (!c.events[index] && c.nextStop < c.stops.size() &&
-           static_cast<ULONGLONG>(c.stops[c.nextStop].atMs) <= until)
+    for (;;)
     {
-        c.clock = std::max<ULONGLONG>(c.clock, static_cast<ULONGLONG>(c.stops[c.nextStop].atMs));
+        if (c.events[index])
+            break;
+        const bool stopDue =
+            c.nextStop < c.stops.size() && static_cast<ULONGLONG>(c.stops[c.nextStop].atMs) <= until;
+        const ULONGLONG stopAt = stopDue ? static_cast<ULONGLONG>(c.stops[c.nextStop].atMs) : until;
+        // The system's work before a stop at the same moment.
+        if (RunWorkDue(stopAt))
+            continue;
+        if (!stopDue)
+            break;
+        c.clock = std::max<ULONGLONG>(c.clock, stopAt);
         Fire(c.stops[c.nextStop++]);
     }
     if (c.events[index])

@@ -5,6 +5,7 @@
 
 #include "scenario.h"
 
+#include <functional>
 #include <string>
 
 namespace scripted {
@@ -15,6 +16,11 @@ void AdvanceScriptedClock(ULONGLONG ms);
 
 // A fresh clock, no events, handlers or input thread, and the scenario's stops to come.
 void ResetConsole(const Scenario &scenario);
+
+// Work the system does on a thread of its own, such as an asynchronous call's callback: run
+// when the program next waits (or sleeps) and the clock has reached its moment, never inside
+// another call of the program's.
+void RunAt(ULONGLONG atMs, std::function<void()> work);
 
 // Closes an event or thread handle; false for any other handle.
 bool CloseConsoleHandle(HANDLE handle);

@@ -26,7 +26,11 @@ HMODULE const kNtdll = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FF00000));
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FE00000));
 HMODULE const kAdvapi32 = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FD00000));
 const char kSystemDirectory[] = "C:\\Windows\\system32";
-HWCT const kWaitChainSession = reinterpret_cast<HWCT>(std::uintptr_t(0x7FC00000));
+HMODULE const kOle32 = reinterpret_cast<HMODULE>(std::uintptr_t(0x7FB00000));
+const std::uintptr_t kWaitChainSessionBase = 0x7FC00000;
+const std::uintptr_t kTokenBase = 0x7FA00000;
+const DWORD kDebugPrivilege = 20; // SeDebugPrivilege's LUID (its low part)
+const DWORD kErrorNoSuchPrivilege = 1313;
 HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 const LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004u);
 
@@ -44,6 +48,29 @@ struct OpenProcessHandle
     DWORD processId;
     DWORD access;
     bool thread; // a thread of that process, its only one
+};
+
+// One chain asked of an asynchronous session, and what its callback is to bring: written
+// through the caller's own pointers when it comes, as the caller must keep them ("do not free
+// the array until the callback function has returned").
+struct ChainCall
+{
+    HWCT session;
+    DWORD_PTR context;
+    LPDWORD count;
+    PWAITCHAIN_NODE_INFO nodes;
+    LPBOOL cycle;
+    DWORD status;
+    std::vector<WAITCHAIN_NODE_INFO> chain;
+    BOOL isCycle;
+    bool never; // stuck: no callback until the program ends
+    bool done;
+};
+
+struct ChainSession
+{
+    PWAITCHAINCALLBACK callback; // null for a synchronous session
+    bool open;
 };
 
 struct WindowState
@@ -67,6 +94,12 @@ struct State
     const std::vector<Window> *desktop = nullptr;
     long enumFailsAfter = -1;
     DWORD enumError = 0;
+    std::map<HWCT, ChainSession> chainSessions;
+    std::vector<ChainCall> chainCalls;
+    bool comRegistered = false;
+    bool debugEnabled = false;
+    std::map<HANDLE, DWORD> tokens; // open token handles, with their rights
+    std::uintptr_t nextToken = 0;
 };
 
 State &state()
@@ -194,6 +227,11 @@ void Load(const Scenario &scenario)
     s.openHandles.clear();
     s.modulePathRead.clear();
     s.nextHandle = 0;
+    s.chainSessions.clear();
+    s.chainCalls.clear();
+    s.comRegistered = s.debugEnabled = false;
+    s.tokens.clear();
+    s.nextToken = 0;
     ResetTrace();
     s.lastError = 0;
     s.lastProbed = SIZE_MAX;
@@ -468,6 +506,13 @@ HWCT WINAPI ScriptedOpenThreadWaitChainSession(DWORD flags, PWAITCHAINCALLBACK c
 BOOL WINAPI ScriptedGetThreadWaitChain(HWCT session, DWORD_PTR, DWORD flags, DWORD threadId, LPDWORD count,
                                        PWAITCHAIN_NODE_INFO nodes, LPBOOL cycle);
 void WINAPI ScriptedCloseThreadWaitChainSession(HWCT session);
+void WINAPI ScriptedRegisterWaitChainCOMCallback(PCOGETCALLSTATE callState, PCOGETACTIVATIONSTATE activationState);
+LPVOID WINAPI ScriptedCoGetCallState();
+LPVOID WINAPI ScriptedCoGetActivationState();
+BOOL WINAPI ScriptedOpenProcessToken(HANDLE process, DWORD access, HANDLE *token);
+BOOL WINAPI ScriptedLookupPrivilegeValueA(LPCSTR system, LPCSTR name, LUID *luid);
+BOOL WINAPI ScriptedAdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES *newState, DWORD,
+                                          TOKEN_PRIVILEGES *previous, DWORD *returnLength);
 } // namespace
 
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
@@ -496,6 +541,20 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
         proc = reinterpret_cast<void (*)()>(ScriptedGetThreadWaitChain);
     else if (hModule == kAdvapi32 && std::strcmp(lpProcName, "CloseThreadWaitChainSession") == 0)
         proc = reinterpret_cast<void (*)()>(ScriptedCloseThreadWaitChainSession);
+    else if (hModule == kAdvapi32 && std::strcmp(lpProcName, "RegisterWaitChainCOMCallback") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedRegisterWaitChainCOMCallback);
+    else if (hModule == kAdvapi32 && std::strcmp(lpProcName, "OpenProcessToken") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedOpenProcessToken);
+    else if (hModule == kAdvapi32 && std::strcmp(lpProcName, "LookupPrivilegeValueA") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedLookupPrivilegeValueA);
+    else if (hModule == kAdvapi32 && std::strcmp(lpProcName, "AdjustTokenPrivileges") == 0)
+        proc = reinterpret_cast<void (*)()>(ScriptedAdjustTokenPrivileges);
+    // CoGetCallState and CoGetActivationState are ole32's (a system without them: no-com-state).
+    else if (hModule == kOle32 && std::strcmp(lpProcName, "CoGetCallState") == 0 && state().scenario.comStateCalls)
+        proc = reinterpret_cast<void (*)()>(ScriptedCoGetCallState);
+    else if (hModule == kOle32 && std::strcmp(lpProcName, "CoGetActivationState") == 0 &&
+             state().scenario.comStateCalls)
+        proc = reinterpret_cast<void (*)()>(ScriptedCoGetActivationState);
     return reinterpret_cast<FARPROC>(proc);
 }
 
@@ -567,8 +626,13 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle,
     // PROCESS_QUERY_LIMITED_INFORMATION among the query rights; an elevated one's security
     // grants a normal user no more). Another user's process refuses both: access denied.
     // https://learn.microsoft.com/windows/win32/procthread/process-security-and-access-rights
+    // OpenProcess: "If the caller has enabled the SeDebugPrivilege privilege, the requested
+    // access is granted regardless of the contents of the security descriptor": another user's
+    // process opens; a protected one still does not ("denied" stands for both kinds).
+    // https://learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-openprocess
     const Window *owner = dwProcessId == 0 ? nullptr : OwnerWindow(dwProcessId);
-    if (owner != nullptr && (limited ? !owner->limitedOpens : !owner->opens))
+    const bool anotherUsers = owner != nullptr && !owner->limitedOpens;
+    if (owner != nullptr && !(anotherUsers && state().debugEnabled) && (limited ? !owner->limitedOpens : !owner->opens))
     {
         state().lastError = ERROR_ACCESS_DENIED;
         return NULL;
@@ -729,23 +793,95 @@ LONG WINAPI ScriptedNtQueryInformationThread(HANDLE thread, UINT infoClass, PVOI
     return 0;
 }
 
+// Wait Chain Traversal, as its pages document it:
+// - OpenThreadWaitChainSession: flags 0 (synchronous) or WCT_ASYNC_OPEN_FLAG with a callback;
+//   NULL and a last error on failure (Wine: ERROR_NOT_SUPPORTED, measured).
+//   https://learn.microsoft.com/windows/win32/api/wct/nf-wct-openthreadwaitchainsession
+// - Wait Chain Traversal: synchronous sessions "block the calling thread" and cannot be
+//   canceled, so a program with a time bound may not use them; asynchronous ones deliver
+//   through the callback, typically setting an event the asking thread waits on.
+//   https://learn.microsoft.com/windows/win32/debug/wait-chain-traversal
+// - GetThreadWaitChain: NodeCount from 1 to WCT_MAX_NODE_COUNT (else ERROR_INVALID_PARAMETER);
+//   an asynchronous session answers ERROR_IO_PENDING and the callback brings the chain; the
+//   count, array and cycle flag must live until the callback has returned; WCT_OUT_OF_PROC_FLAG
+//   follows the chain into other processes.
+//   https://learn.microsoft.com/windows/win32/api/wct/nf-wct-getthreadwaitchain
+// - WaitChainCallback: CallbackStatus ERROR_SUCCESS, ERROR_ACCESS_DENIED (a target thread the
+//   caller may not open), ERROR_CANCELLED (the session closed), ERROR_MORE_DATA,
+//   ERROR_OBJECT_NOT_FOUND (no such thread), ERROR_TOO_MANY_THREADS. It runs on a thread of the
+//   system's: here, when the program next waits and the scripted clock has reached it.
+//   https://learn.microsoft.com/windows/win32/api/wct/nc-wct-pwaitchaincallback
+// - CloseThreadWaitChainSession: for an asynchronous session it "cancels any outstanding
+//   operations after their callback functions have been called and returned, and then it
+//   returns": a chain stuck for good makes it wait for good.
+//   https://learn.microsoft.com/windows/win32/api/wct/nf-wct-closethreadwaitchainsession
+// - RegisterWaitChainCOMCallback: with ole32's CoGetCallState and CoGetActivationState, COM
+//   ownership is found; without, a COM wait ends the chain.
+//   https://learn.microsoft.com/windows/win32/api/wct/nf-wct-registerwaitchaincomcallback
+// - Elevated and other users' threads are followed only with SeDebugPrivilege enabled; without
+//   it the chain ends at them in WctStatusNoAccess (with their ids here, which the owner of the
+//   object they hold gives away).
+//   https://learn.microsoft.com/windows/win32/api/wct/ns-wct-waitchain_node_info
 HWCT WINAPI ScriptedOpenThreadWaitChainSession(DWORD flags, PWAITCHAINCALLBACK callback)
 {
-    Record("OpenThreadWaitChainSession(" + std::to_string(flags) + ")");
-    if (callback != nullptr)
-        Violation("an asynchronous wait chain session");
-    if (!state().scenario.waitChains)
+    Record("OpenThreadWaitChainSession(" + std::to_string(flags) + (callback != nullptr ? ", callback)" : ", null)"));
+    State &s = state();
+    if (flags != 0 && flags != WCT_ASYNC_OPEN_FLAG)
     {
-        state().lastError = 50; // ERROR_NOT_SUPPORTED, as Wine answers
+        s.lastError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    return kWaitChainSession;
+    if (flags == 0 || callback == nullptr)
+        Violation("a synchronous wait chain session: it blocks the calling thread and cannot be canceled");
+    if (!s.scenario.waitChains)
+    {
+        s.lastError = ERROR_NOT_SUPPORTED;
+        return nullptr;
+    }
+    HWCT session = reinterpret_cast<HWCT>(kWaitChainSessionBase + 16 * (s.chainSessions.size() + 1));
+    s.chainSessions[session] = ChainSession{flags == WCT_ASYNC_OPEN_FLAG ? callback : nullptr, true};
+    return session;
+}
+
+// Brings chain call i: through the caller's pointers, then the callback.
+void DeliverChain(size_t i, DWORD status)
+{
+    State &s = state();
+    ChainCall &call = s.chainCalls[i];
+    if (call.done)
+        return;
+    call.done = true;
+    if (status != ERROR_CANCELLED)
+    {
+        const size_t fits = std::min<size_t>(*call.count, call.chain.size());
+        if (fits != 0)
+            std::memcpy(call.nodes, call.chain.data(), fits * sizeof *call.nodes);
+        *call.count = static_cast<DWORD>(call.chain.size());
+        *call.cycle = call.isCycle;
+    }
+    s.chainSessions[call.session].callback(call.session, call.context, status, call.count, call.nodes, call.cycle);
 }
 
 void WINAPI ScriptedCloseThreadWaitChainSession(HWCT session)
 {
-    if (session != kWaitChainSession)
-        Violation("a wait chain session closed that was never opened");
+    Record("CloseThreadWaitChainSession");
+    State &s = state();
+    const auto found = s.chainSessions.find(session);
+    if (found == s.chainSessions.end() || !found->second.open)
+    {
+        Violation("a wait chain session closed that is not open");
+        return;
+    }
+    for (size_t i = 0; i < s.chainCalls.size(); ++i)
+    {
+        if (s.chainCalls[i].session != session || s.chainCalls[i].done)
+            continue;
+        if (s.chainCalls[i].never)
+            Violation("a wait chain session closed with a chain that never comes: the close waits for its callback "
+                      "for ever");
+        DeliverChain(i, ERROR_CANCELLED);
+    }
+    found->second.open = false;
 }
 
 void ThreadNode(WAITCHAIN_NODE_INFO &node, DWORD processId)
@@ -756,53 +892,223 @@ void ThreadNode(WAITCHAIN_NODE_INFO &node, DWORD processId)
     node.ThreadObject.ThreadId = processId * 4 + 1;
 }
 
-BOOL WINAPI ScriptedGetThreadWaitChain(HWCT session, DWORD_PTR, DWORD flags, DWORD threadId, LPDWORD count,
-                                       PWAITCHAIN_NODE_INFO nodes, LPBOOL cycle)
+// Whether a thread of this owner is out of the caller's reach: an elevated program's or
+// another user's, without SeDebugPrivilege enabled.
+bool OutOfReach(const Window &owner)
 {
-    Record("GetThreadWaitChain(" + std::to_string(flags) + ", " + std::to_string(threadId) + ")");
-    if (session != kWaitChainSession)
-        Violation("a wait chain asked of a session that is not open");
-    if ((flags & WCT_OUT_OF_PROC_FLAG) == 0)
-        Violation("a wait chain that stops at the process's edge");
-    const Window *owner = ThreadOwner(threadId);
-    if (owner == nullptr || count == nullptr || *count < 3)
-        return FALSE;
-    std::memset(nodes, 0, 3 * sizeof *nodes);
-    ThreadNode(nodes[0], owner->owner);
-    *count = 1;
-    *cycle = FALSE;
+    return (!owner.opens || !owner.limitedOpens) && !state().debugEnabled;
+}
+
+// The chain of the owner's thread now, and the status its callback brings.
+DWORD ChainOf(const Window *owner, std::vector<WAITCHAIN_NODE_INFO> &chain, BOOL &cycle)
+{
+    cycle = FALSE;
+    if (owner == nullptr || Ended(*owner))
+        return ERROR_OBJECT_NOT_FOUND;
+    if (OutOfReach(*owner))
+        return ERROR_ACCESS_DENIED;
+    chain.assign(1, WAITCHAIN_NODE_INFO());
+    ThreadNode(chain[0], owner->owner);
     static const std::pair<const char *, WCT_OBJECT_TYPE> kinds[] = {
         {"sendmessage", WctSendMessageType}, {"alpc", WctAlpcType},       {"com", WctComType},
         {"critical-section", WctCriticalSectionType}, {"mutex", WctMutexType}, {"process", WctProcessWaitType},
         {"thread", WctThreadWaitType},       {"socket", WctSocketIoType}, {"smb", WctSmbIoType}};
     if (owner->waitsFor != 0)
     {
-        nodes[1].ObjectType = WctUnknownType;
-        for (const auto &kind : kinds)
-            if (owner->waitKind == kind.first)
-                nodes[1].ObjectType = kind.second;
-        nodes[1].ObjectStatus = WctStatusOwned;
-        ThreadNode(nodes[2], owner->waitsFor);
-        *count = 3;
-        *cycle = owner->deadlocked ? TRUE : FALSE;
+        // Followed from owner to owner, as far as each lets the chain in; a thread out of reach
+        // ends it in WctStatusNoAccess, its ids still given.
+        const Window *from = owner;
+        std::vector<DWORD> seen(1, owner->owner);
+        while (from != nullptr && from->waitsFor != 0 && chain.size() + 2 <= WCT_MAX_NODE_COUNT)
+        {
+            WAITCHAIN_NODE_INFO object = WAITCHAIN_NODE_INFO();
+            object.ObjectType = WctUnknownType;
+            for (const auto &kind : kinds)
+                if (from->waitKind == kind.first)
+                    object.ObjectType = kind.second;
+            object.ObjectStatus = WctStatusOwned;
+            if (object.ObjectType == WctComType && !state().comRegistered)
+            {
+                // No COM state calls: the COM call's server is not found.
+                object.ObjectStatus = WctStatusBlocked;
+                chain.push_back(object);
+                break;
+            }
+            chain.push_back(object);
+            chain.push_back(WAITCHAIN_NODE_INFO());
+            ThreadNode(chain.back(), from->waitsFor);
+            const Window *next = OwnerWindow(from->waitsFor);
+            if (from->deadlocked || std::find(seen.begin(), seen.end(), from->waitsFor) != seen.end())
+            {
+                cycle = TRUE;
+                break;
+            }
+            if (next != nullptr && OutOfReach(*next))
+            {
+                chain.back().ObjectStatus = WctStatusNoAccess;
+                break;
+            }
+            seen.push_back(from->waitsFor);
+            from = next;
+        }
     }
     else if (owner->unknownWait)
     {
         // WAITCHAIN_NODE_INFO: "Object names are only available for certain object, such as
         // mutexes. If the object does not have a name, this member is an empty string."
-        // https://learn.microsoft.com/windows/win32/api/wct/ns-wct-waitchain_node_info
-        nodes[1].ObjectType = WctUnknownType;
-        nodes[1].ObjectStatus = WctStatusBlocked;
-        *count = 2;
+        chain.resize(2, WAITCHAIN_NODE_INFO());
+        chain[1].ObjectType = WctUnknownType;
+        chain[1].ObjectStatus = WctStatusBlocked;
     }
     else if (!owner->wchan.empty())
     {
-        nodes[1].ObjectType = WctUnknownType;
-        nodes[1].ObjectStatus = owner->disk ? WctStatusBlocked : WctStatusUnknown;
-        hungscan_platform::CopyWide(hungscan_platform::Utf16FromUtf8(owner->wchan), nodes[1].LockObject.ObjectName,
+        chain.resize(2, WAITCHAIN_NODE_INFO());
+        chain[1].ObjectType = WctUnknownType;
+        chain[1].ObjectStatus = owner->disk ? WctStatusBlocked : WctStatusUnknown;
+        hungscan_platform::CopyWide(hungscan_platform::Utf16FromUtf8(owner->wchan), chain[1].LockObject.ObjectName,
                                     WCT_OBJNAME_LENGTH);
-        *count = 2;
     }
+    return chain.size() > WCT_MAX_NODE_COUNT ? ERROR_TOO_MANY_THREADS : ERROR_SUCCESS;
+}
+
+BOOL WINAPI ScriptedGetThreadWaitChain(HWCT session, DWORD_PTR context, DWORD flags, DWORD threadId, LPDWORD count,
+                                       PWAITCHAIN_NODE_INFO nodes, LPBOOL cycle)
+{
+    Record("GetThreadWaitChain(" + std::to_string(flags) + ", " + std::to_string(threadId) + ")");
+    State &s = state();
+    const auto found = s.chainSessions.find(session);
+    if (found == s.chainSessions.end() || !found->second.open)
+    {
+        Violation("a wait chain asked of a session that is not open");
+        s.lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if ((flags & WCT_OUT_OF_PROC_FLAG) == 0)
+        Violation("a wait chain that stops at the process's edge");
+    if (count == nullptr || nodes == nullptr || cycle == nullptr || *count < 1 || *count > WCT_MAX_NODE_COUNT)
+    {
+        s.lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const Window *owner = ThreadOwner(threadId);
+    ChainCall call{session, context, count, nodes, cycle, 0, {}, FALSE, owner != nullptr && owner->chainAfterMs < 0,
+                   false};
+    call.status = ChainOf(owner, call.chain, call.isCycle);
+    if (call.status == ERROR_SUCCESS && call.chain.size() > *count)
+        call.status = ERROR_MORE_DATA;
+    // Touch what the chain will fill, so a buffer shorter than the count claims shows under ASan.
+    std::memset(nodes, 0, *count * sizeof *nodes);
+    s.chainCalls.push_back(call);
+    const size_t index = s.chainCalls.size() - 1;
+    if (found->second.callback == nullptr)
+    {
+        if (call.never)
+            Violation("a synchronous wait chain that never comes: the program waits for ever");
+        s.chainCalls[index].done = true;
+        const size_t fits = std::min<size_t>(*count, call.chain.size());
+        if (fits != 0)
+            std::memcpy(nodes, call.chain.data(), fits * sizeof *nodes);
+        *count = static_cast<DWORD>(call.chain.size());
+        *cycle = call.isCycle;
+        s.lastError = call.status;
+        return call.status == ERROR_SUCCESS ? TRUE : FALSE;
+    }
+    if (!call.never)
+    {
+        const DWORD status = call.status;
+        RunAt(ScriptedClock() + static_cast<ULONGLONG>(owner != nullptr ? owner->chainAfterMs : 0),
+              [index, status]() { DeliverChain(index, status); });
+    }
+    s.lastError = ERROR_IO_PENDING;
+    return FALSE;
+}
+
+// Stand-ins for ole32's two COM state calls: only their addresses are ever used.
+LPVOID WINAPI ScriptedCoGetCallState()
+{
+    Violation("CoGetCallState called by the program");
+    return nullptr;
+}
+
+LPVOID WINAPI ScriptedCoGetActivationState()
+{
+    Violation("CoGetActivationState called by the program");
+    return nullptr;
+}
+
+void WINAPI ScriptedRegisterWaitChainCOMCallback(PCOGETCALLSTATE callState, PCOGETACTIVATIONSTATE activationState)
+{
+    Record("RegisterWaitChainCOMCallback");
+    if (callState != ScriptedCoGetCallState || activationState != ScriptedCoGetActivationState)
+        Violation("COM callbacks registered other than ole32's CoGetCallState and CoGetActivationState");
+    state().comRegistered = true;
+}
+
+// OpenProcessToken: the program's own token, with the rights asked; a handle to close.
+// https://learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-openprocesstoken
+BOOL WINAPI ScriptedOpenProcessToken(HANDLE process, DWORD access, HANDLE *token)
+{
+    Record("OpenProcessToken(" + Hex(access) + ")");
+    State &s = state();
+    if (process != kCurrentProcess)
+        Violation("a token opened of another process than the program's own");
+    if (token == nullptr)
+    {
+        s.lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    *token = reinterpret_cast<HANDLE>(kTokenBase + 4 * ++s.nextToken);
+    s.tokens[*token] = access;
+    return TRUE;
+}
+
+// LookupPrivilegeValueA: the local system's LUID of a privilege named; an unknown name fails
+// with ERROR_NO_SUCH_PRIVILEGE.
+// https://learn.microsoft.com/windows/win32/api/winbase/nf-winbase-lookupprivilegevaluea
+BOOL WINAPI ScriptedLookupPrivilegeValueA(LPCSTR system, LPCSTR name, LUID *luid)
+{
+    Record(std::string("LookupPrivilegeValueA(") + (name != nullptr ? name : "null") + ")");
+    if (system != nullptr)
+        Violation("a privilege looked up on another system");
+    if (name == nullptr || std::strcmp(name, "SeDebugPrivilege") != 0)
+    {
+        Violation("a privilege asked for other than SeDebugPrivilege");
+        state().lastError = kErrorNoSuchPrivilege;
+        return FALSE;
+    }
+    luid->LowPart = kDebugPrivilege;
+    luid->HighPart = 0;
+    return TRUE;
+}
+
+// AdjustTokenPrivileges: needs TOKEN_ADJUST_PRIVILEGES (TOKEN_QUERY too for a previous state);
+// "The function may succeed with this error value [ERROR_NOT_ALL_ASSIGNED] even if no
+// privileges were adjusted": a token that does not hold the privilege is left as it was.
+// https://learn.microsoft.com/windows/win32/api/securitybaseapi/nf-securitybaseapi-adjusttokenprivileges
+BOOL WINAPI ScriptedAdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES *newState, DWORD,
+                                          TOKEN_PRIVILEGES *previous, DWORD *returnLength)
+{
+    Record("AdjustTokenPrivileges");
+    State &s = state();
+    const auto open = s.tokens.find(token);
+    if (open == s.tokens.end() || (open->second & TOKEN_ADJUST_PRIVILEGES) == 0 ||
+        (previous != nullptr && ((open->second & TOKEN_QUERY) == 0 || returnLength == nullptr)))
+    {
+        Violation("privileges adjusted through a token not open for it");
+        s.lastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    if (disableAll || newState == nullptr || newState->PrivilegeCount != 1 ||
+        newState->Privileges[0].Luid.LowPart != kDebugPrivilege || newState->Privileges[0].Luid.HighPart != 0 ||
+        newState->Privileges[0].Attributes != SE_PRIVILEGE_ENABLED)
+        Violation("a privilege change other than enabling SeDebugPrivilege");
+    if (!s.scenario.debugPrivilege)
+    {
+        s.lastError = ERROR_NOT_ALL_ASSIGNED;
+        return TRUE;
+    }
+    s.debugEnabled = true;
+    s.lastError = ERROR_SUCCESS;
     return TRUE;
 }
 
@@ -858,17 +1164,20 @@ extern "C" UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize)
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName)
 {
     Record(std::string("LoadLibraryA(") + lpLibFileName + ")");
-    if (std::string(lpLibFileName) != std::string(kSystemDirectory) + "\\advapi32.dll")
-    {
-        Violation(std::string("a library loaded from outside the system directory: ") + lpLibFileName);
-        return NULL;
-    }
-    return kAdvapi32;
+    if (std::string(lpLibFileName) == std::string(kSystemDirectory) + "\\advapi32.dll")
+        return kAdvapi32;
+    if (std::string(lpLibFileName) == std::string(kSystemDirectory) + "\\ole32.dll")
+        return kOle32;
+    Violation(std::string("a library loaded from outside the system directory: ") + lpLibFileName);
+    return NULL;
 }
 
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule)
 {
-    if (hLibModule != kAdvapi32)
+    Record(hLibModule == kOle32 ? "FreeLibrary(ole32)" : "FreeLibrary");
+    if (hLibModule == kOle32 && state().comRegistered)
+        Violation("ole32 freed while Wait Chain Traversal keeps its COM callbacks");
+    else if (hLibModule != kAdvapi32 && hLibModule != kOle32)
         Violation("a library freed that was never loaded");
     return TRUE;
 }
@@ -942,6 +1251,8 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         return TRUE;
     Record("CloseHandle(" + HandleName(hObject) + ")");
     State &s = state();
+    if (s.tokens.erase(hObject) != 0)
+        return TRUE;
     const auto open = s.openHandles.find(hObject);
     if (open == s.openHandles.end())
     {

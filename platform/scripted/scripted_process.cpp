@@ -4,6 +4,7 @@
 // Problems with the scenario itself go to the report too, never to the program's own streams.
 
 #include "scripted.h"
+#include "scripted_trace.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -29,6 +30,12 @@ struct LoadFromEnvironment
         const char *report = std::getenv("HUNGSCAN_SCRIPTED_REPORT");
         if (report != nullptr)
             scripted::SetReportPath(report);
+        // Written again at the end, with what the calls after the last enumeration did (the
+        // verdicts' wait chains, the closing of their session). What it reads is made first, so
+        // that it outlives the handler.
+        scripted::GetTrace();
+        scripted::SetFlushedOutput(nullptr);
+        std::atexit([] { scripted::WriteReport(); });
         const char *named = std::getenv("HUNGSCAN_SCENARIO");
         if (named == nullptr)
             return;

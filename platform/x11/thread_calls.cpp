@@ -127,12 +127,12 @@ LONG WINAPI QueryThread(HANDLE thread, UINT infoClass, PVOID info, ULONG size, U
 
 struct WaitChainSession
 {
+    PWAITCHAINCALLBACK callback; // null for a synchronous session
 };
 
-HWCT WINAPI OpenSession(DWORD, PWAITCHAINCALLBACK callback)
+HWCT WINAPI OpenSession(DWORD flags, PWAITCHAINCALLBACK callback)
 {
-    // Only the synchronous form is offered.
-    return callback == nullptr ? new WaitChainSession : nullptr;
+    return new WaitChainSession{(flags & WCT_ASYNC_OPEN_FLAG) != 0 ? callback : nullptr};
 }
 
 void WINAPI CloseSession(HWCT session)
@@ -140,8 +140,7 @@ void WINAPI CloseSession(HWCT session)
     delete static_cast<WaitChainSession *>(session);
 }
 
-BOOL WINAPI GetChain(HWCT session, DWORD_PTR, DWORD, DWORD tid, LPDWORD count, PWAITCHAIN_NODE_INFO nodes,
-                     LPBOOL cycle)
+BOOL WINAPI ReadChain(HWCT session, DWORD tid, LPDWORD count, PWAITCHAIN_NODE_INFO nodes, LPBOOL cycle)
 {
     const DWORD pid = ProcessOfThread(tid);
     ThreadStat stat;
@@ -165,6 +164,20 @@ BOOL WINAPI GetChain(HWCT session, DWORD_PTR, DWORD, DWORD tid, LPDWORD count, P
     if (cycle != nullptr)
         *cycle = FALSE;
     return TRUE;
+}
+
+// /proc answers at once: an asynchronous session's callback comes before the call returns,
+// which Windows allows too (its callbacks run on threads of their own).
+BOOL WINAPI GetChain(HWCT session, DWORD_PTR context, DWORD, DWORD tid, LPDWORD count, PWAITCHAIN_NODE_INFO nodes,
+                     LPBOOL cycle)
+{
+    const WaitChainSession *open = static_cast<const WaitChainSession *>(session);
+    const BOOL read = ReadChain(session, tid, count, nodes, cycle);
+    if (open == nullptr || open->callback == nullptr)
+        return read;
+    open->callback(session, context, read ? ERROR_SUCCESS : ERROR_OBJECT_NOT_FOUND, count, nodes, cycle);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
 }
 
 HMODULE const ntdll = reinterpret_cast<HMODULE>(std::uintptr_t(0x1000));

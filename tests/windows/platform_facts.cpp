@@ -23,6 +23,9 @@
 #ifndef WCT_OUT_OF_PROC_FLAG
 #define WCT_OUT_OF_PROC_FLAG 0x1
 #endif
+#ifndef WCT_ASYNC_OPEN_FLAG
+#define WCT_ASYNC_OPEN_FLAG 0x1
+#endif
 
 namespace {
 
@@ -193,6 +196,76 @@ DWORD WINAPI Block(LPVOID)
     return 0;
 }
 
+typedef HWCT(WINAPI *OpenProc)(DWORD, PWAITCHAINCALLBACK);
+typedef BOOL(WINAPI *ChainProc)(HWCT, DWORD_PTR, DWORD, DWORD, LPDWORD, PWAITCHAIN_NODE_INFO, LPBOOL);
+typedef VOID(WINAPI *CloseProc)(HWCT);
+
+// What the asynchronous session's callback brought, and on which thread.
+struct Delivered
+{
+    HANDLE event;
+    DWORD status;
+    DWORD count;
+    WAITCHAIN_NODE_INFO nodes[WCT_MAX_NODE_COUNT];
+    DWORD thread;
+};
+
+void CALLBACK ChainCame(HWCT, DWORD_PTR context, DWORD status, LPDWORD count, PWAITCHAIN_NODE_INFO nodes, LPBOOL)
+{
+    Delivered *delivered = reinterpret_cast<Delivered *>(context);
+    delivered->status = status;
+    delivered->count = count != NULL && *count <= WCT_MAX_NODE_COUNT ? *count : 0;
+    if (nodes != NULL && nodes != delivered->nodes)
+        std::memcpy(delivered->nodes, nodes, delivered->count * sizeof *nodes);
+    delivered->thread = GetCurrentThreadId();
+    SetEvent(delivered->event);
+}
+
+// (f) The same chain through an asynchronous session, as hungscan asks it: the call answers
+// ERROR_IO_PENDING at once, the callback brings the mutex and its holder within the --why time
+// for chains (250 ms), on a thread other than the asking one; closing the session afterwards
+// returns.
+void AsyncWaitChain(OpenProc open, ChainProc chain, CloseProc close, DWORD blockedId, DWORD holderId)
+{
+    const char *fact = "(f) an asynchronous Wait Chain Traversal session brings the chain within 250 ms";
+    SetLastError(0);
+    HWCT session =
+        open != NULL && chain != NULL && close != NULL ? open(WCT_ASYNC_OPEN_FLAG, ChainCame) : NULL;
+    const DWORD error = GetLastError();
+    char detail[200];
+    if (session == NULL)
+    {
+        std::snprintf(detail, sizeof detail, "%s (error %lu%s)",
+                      open == NULL || chain == NULL || close == NULL ? "advapi32 does not export it" : "no session",
+                      static_cast<unsigned long>(error), error == ERROR_NOT_SUPPORTED ? ", not supported" : "");
+        Report("skip", fact, detail);
+        return;
+    }
+    static Delivered delivered;
+    delivered.event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD count = WCT_MAX_NODE_COUNT;
+    BOOL cycle = FALSE;
+    const ULONGLONG startedAt = GetTickCount64();
+    const BOOL read = chain(session, reinterpret_cast<DWORD_PTR>(&delivered), WCT_OUT_OF_PROC_FLAG, blockedId, &count,
+                            delivered.nodes, &cycle);
+    const DWORD pending = GetLastError();
+    const ULONGLONG returned = GetTickCount64() - startedAt;
+    const bool came = !read && pending == ERROR_IO_PENDING && WaitForSingleObject(delivered.event, 250) == WAIT_OBJECT_0;
+    const ULONGLONG took = GetTickCount64() - startedAt;
+    const bool shape = came && delivered.status == ERROR_SUCCESS && delivered.count >= 3 &&
+                       delivered.nodes[1].ObjectType == WctMutexType &&
+                       delivered.nodes[2].ThreadObject.ThreadId == holderId;
+    std::snprintf(detail, sizeof detail,
+                  "returned %d (error %lu) in %llu ms, callback %s, status %lu, %lu nodes, on %s thread, %llu ms", read,
+                  static_cast<unsigned long>(pending), returned, came ? "came" : "did not come",
+                  static_cast<unsigned long>(delivered.status), static_cast<unsigned long>(delivered.count),
+                  delivered.thread != GetCurrentThreadId() ? "another" : "the asking", took);
+    // Closed only once the callback has come: before that, closing would wait for it.
+    if (came)
+        close(session);
+    Check(shape && delivered.thread != GetCurrentThreadId() && took <= 250, fact, detail);
+}
+
 // (d) The wait chain of a thread blocked on a mutex that another thread holds: the mutex, then
 // that thread, within the --why budget.
 void WaitChain()
@@ -205,9 +278,6 @@ void WaitChain()
     if (length > 0 && length < MAX_PATH - sizeof name)
         std::memcpy(path + length, name, sizeof name);
     HMODULE advapi = length > 0 && length < MAX_PATH - sizeof name ? LoadLibraryA(path) : NULL;
-    typedef HWCT(WINAPI * OpenProc)(DWORD, PWAITCHAINCALLBACK);
-    typedef BOOL(WINAPI * ChainProc)(HWCT, DWORD_PTR, DWORD, DWORD, LPDWORD, PWAITCHAIN_NODE_INFO, LPBOOL);
-    typedef VOID(WINAPI * CloseProc)(HWCT);
     const OpenProc open = Find<OpenProc>("advapi32.dll", "OpenThreadWaitChainSession");
     const ChainProc chain = Find<ChainProc>("advapi32.dll", "GetThreadWaitChain");
     const CloseProc close = Find<CloseProc>("advapi32.dll", "CloseThreadWaitChainSession");
@@ -248,6 +318,7 @@ void WaitChain()
         Check(shape && took <= 300, fact, detail);
         close(session);
     }
+    AsyncWaitChain(open, chain, close, blockedId, holderId);
     TerminateThread(blocked, 0);
     TerminateThread(holder, 0);
     CloseHandle(blocked);

@@ -64,6 +64,29 @@ typedef struct _SYSTEMTIME
     WORD wMilliseconds;
 } SYSTEMTIME, *LPSYSTEMTIME;
 
+// A privilege of the token, and the privileges to change (winnt.h).
+typedef struct _LUID
+{
+    DWORD LowPart;
+    LONG HighPart;
+} LUID, *PLUID;
+
+typedef struct _LUID_AND_ATTRIBUTES
+{
+    LUID Luid;
+    DWORD Attributes;
+} LUID_AND_ATTRIBUTES;
+
+typedef struct _TOKEN_PRIVILEGES
+{
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+} TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
+
+#define TOKEN_QUERY 0x0008
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define SE_PRIVILEGE_ENABLED 0x00000002L
+
 typedef struct _FILETIME
 {
     DWORD dwLowDateTime;
@@ -86,6 +109,7 @@ typedef struct _FILETIME
 #define THREAD_QUERY_LIMITED_INFORMATION 0x0800
 #define STILL_ACTIVE 259
 
+#define ERROR_SUCCESS 0L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_INVALID_PARAMETER 87L
@@ -95,6 +119,12 @@ typedef struct _FILETIME
 #define ERROR_TIMEOUT 1460L
 #define ERROR_NOT_FOUND 1168L
 #define ERROR_NOT_SUPPORTED 50L
+#define ERROR_MORE_DATA 234L
+#define ERROR_TOO_MANY_THREADS 565L
+#define ERROR_IO_PENDING 997L
+#define ERROR_CANCELLED 1223L
+#define ERROR_NOT_ALL_ASSIGNED 1300L
+#define ERROR_OBJECT_NOT_FOUND 4312L
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
