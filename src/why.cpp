@@ -451,7 +451,7 @@ static void ReadWaitChain(DWORD threadId, Judgement &judgement)
     if (answer == CHAIN_TIMED_OUT)
     {
         verdict.state = THREAD_UNKNOWN;
-        verdict.failed = "GetThreadWaitChain: timed out";
+        verdict.failed = "wait chain timed out";
         return;
     }
     if (answer == CHAIN_NONE)
