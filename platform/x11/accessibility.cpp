@@ -455,6 +455,15 @@ bool ProbeApplications(const std::set<pid_t> &x11Owners, std::vector<Listed> &li
     return true;
 }
 
+std::set<pid_t> ListedProcesses()
+{
+    std::set<pid_t> pids;
+    for (const auto &entry : applications)
+        if (entry.second.pid != 0)
+            pids.insert(entry.second.pid);
+    return pids;
+}
+
 int AwaitProbe(std::uint32_t application, unsigned timeoutMs)
 {
     Application *app = ById(application);
