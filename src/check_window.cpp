@@ -286,14 +286,28 @@ void WriteUnnamedOwners()
     WriteErrorLine("owners cannot be named", ownersUnnamed);
 }
 
-void WriteBlindSpots(const char *verb)
+// The platform's own message naming the programs it knows of that the last enumeration could
+// not probe (on Linux, a Wayland session's programs that are not on the accessibility bus).
+// Windows has no such programs, and no text for a number in the range left to applications.
+const DWORD MESSAGE_UNPROBED_PROGRAMS = 0x20000011;
+
+void WriteBlindSpots()
 {
-    // Only the variable's presence matters; a value too long for the buffer still counts.
-    char value[8];
-    if (GetEnvironmentVariableA("WAYLAND_DISPLAY", value, sizeof value) > 0)
-        std::cerr << "hungscan: native Wayland programs are checked only through the accessibility bus; those "
-                     "not on it "
-                  << verb << " not" << std::endl;
+    // A watch says it again only when the programs change.
+    static std::string said;
+    char text[TEXT_BUFFER_SIZE] = "";
+    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, MESSAGE_UNPROBED_PROGRAMS, 0,
+                       text, TEXT_BUFFER_SIZE, NULL) == 0)
+    {
+        said.clear();
+        return;
+    }
+    text[TEXT_BUFFER_SIZE - 1] = '\0';
+    ReplaceControlBytes(text);
+    if (said == text)
+        return;
+    said = text;
+    std::cerr << "hungscan: " << text << std::endl;
 }
 
 void WriteHowToEnd()

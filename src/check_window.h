@@ -67,10 +67,10 @@ void WriteErrorLine(const char *what, DWORD error);
 // the platform gave a reason (on X11: a display whose programs are in another pid namespace).
 void WriteUnnamedOwners();
 
-// Names, on standard error, the windows the scan cannot see where the session has some: a
-// Wayland session's programs that are not on the accessibility bus ("... those not on it VERB
-// not").
-void WriteBlindSpots(const char *verb);
+// Names, on standard error, the programs the last enumeration could not probe where the system
+// knows of some (a Wayland session's programs that are not on the accessibility bus); in a
+// watch, again whenever they change.
+void WriteBlindSpots();
 
 // Before the wait for Enter: when the report goes to a file or a pipe while the user sits at a
 // console, the screen stays blank and the run looks hung; say there, on standard error, how to

@@ -231,7 +231,7 @@ int main(int argc, char *argv[])
         status = 1;
     }
     WriteUnnamedOwners();
-    WriteBlindSpots("were");
+    WriteBlindSpots();
 
     std::cout << "\n\nDone." << std::flush;
     // A report that could not be written (a closed or full output, a reader gone) must not

@@ -115,7 +115,7 @@ int ScanWithOptions(BOOL why, BOOL json, BOOL log)
         WriteErrorLine("cannot list the windows", error);
     }
     WriteUnnamedOwners();
-    WriteBlindSpots("were");
+    WriteBlindSpots();
     if (options.logFailed)
         status = 1;
     CloseSystemLog();

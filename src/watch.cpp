@@ -348,7 +348,6 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
         std::cerr << "hungscan: watching every " << intervalSeconds << " s; press Enter to stop" << std::endl;
-    WriteBlindSpots("are");
 
     std::vector<WatchedWindow> windows;
     WatchScan scan = {&windows, 0, "", why, json, log, ""};
@@ -367,6 +366,7 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
         const DWORD error = listed ? 0 : GetLastError();
         FinishVerdicts();
         WriteUnnamedOwners();
+        WriteBlindSpots();
         if (listed)
             ReportChanges(scan);
         else

@@ -8,6 +8,7 @@
 // has a limit of its own, and whether a probe is done is counted here, not asked of sd-bus.
 
 #include "accessibility.h"
+#include "accessibility_replies.h"
 
 #include <systemd/sd-bus.h>
 
@@ -153,10 +154,7 @@ bool OpenBus()
         }
         sd_bus_message *reply =
             Call(sessionBus, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", BUS_DAEMON_LIMIT_US, why);
-        const char *text = nullptr;
-        if (reply != nullptr && sd_bus_message_read(reply, "s", &text) >= 0 && text != nullptr)
-            address = text;
-        else if (reply != nullptr)
+        if (reply != nullptr && !ReadString(reply, address))
             why = "a malformed address";
         sd_bus_message_unref(reply);
         sd_bus_flush_close_unref(sessionBus);
@@ -192,11 +190,6 @@ template <typename Done> bool Pump(Clock::time_point deadline, Done done)
             return false;
     }
     return true;
-}
-
-bool IsError(sd_bus_message *m)
-{
-    return sd_bus_message_is_method_error(m, nullptr) > 0;
 }
 
 // An error that says the application went: its connection is no longer on the bus.
@@ -240,17 +233,6 @@ bool SendAsync(const char *destination, const char *path, const char *interface,
     return r >= 0;
 }
 
-// A string property's value from a Properties.Get reply.
-bool ReadStringVariant(sd_bus_message *m, std::string &value)
-{
-    const char *text = nullptr;
-    if (IsError(m) || sd_bus_message_enter_container(m, 'v', "s") < 0 || sd_bus_message_read(m, "s", &text) < 0 ||
-        text == nullptr)
-        return false;
-    value = text;
-    return true;
-}
-
 int OnTitle(sd_bus_message *m, void *tag, sd_bus_error *)
 {
     Application *app = ById(TagId(tag));
@@ -280,12 +262,9 @@ int OnProbe(sd_bus_message *m, void *tag, sd_bus_error *)
     }
     app->answer = 1;
     // Its windows are its root's children: their names are its titles.
-    if (IsError(m) || sd_bus_message_enter_container(m, 'a', "(so)") < 0)
-        return 0;
     std::vector<std::pair<std::string, std::string>> children;
-    const char *bus = nullptr, *path = nullptr;
-    while (sd_bus_message_read(m, "(so)", &bus, &path) > 0)
-        children.emplace_back(bus, path);
+    if (!ReadObjects(m, children))
+        return 0;
     app->pendingTitles.assign(children.size(), std::string());
     app->titlesOut = 0;
     if (children.empty())
@@ -307,7 +286,7 @@ int OnProcess(sd_bus_message *m, void *tag, sd_bus_error *)
 {
     std::uint32_t pid = 0;
     Application *app = ById(TagId(tag));
-    if (app != nullptr && !IsError(m) && sd_bus_message_read(m, "u", &pid) >= 0)
+    if (app != nullptr && ReadNumber(m, pid))
         app->pid = static_cast<pid_t>(pid);
     return 0;
 }
@@ -389,23 +368,23 @@ bool ProbeApplications(const std::set<pid_t> &x11Owners, std::vector<Listed> &li
     const char *ownName = nullptr;
     sd_bus_get_unique_name(accessibilityBus, &ownName);
     std::vector<Application *> found;
-    const char *bus = nullptr, *path = nullptr;
-    if (sd_bus_message_enter_container(reply, 'a', "(so)") >= 0)
-        while (sd_bus_message_read(reply, "(so)", &bus, &path) > 0)
-        {
-            if (bus == nullptr || bus[0] != ':' || (ownName != nullptr && std::strcmp(bus, ownName) == 0))
-                continue;
-            Application &app = applications[bus];
-            if (app.id == 0)
-            {
-                app.id = nextId++;
-                app.bus = bus;
-            }
-            app.path = path;
-            app.seen = true;
-            found.push_back(&app);
-        }
+    std::vector<std::pair<std::string, std::string>> listedObjects;
+    ReadObjects(reply, listedObjects);
     sd_bus_message_unref(reply);
+    for (const auto &[bus, path] : listedObjects)
+    {
+        if (bus.empty() || bus[0] != ':' || (ownName != nullptr && bus == ownName))
+            continue;
+        Application &app = applications[bus];
+        if (app.id == 0)
+        {
+            app.id = nextId++;
+            app.bus = bus;
+        }
+        app.path = path;
+        app.seen = true;
+        found.push_back(&app);
+    }
     // Applications no longer listed are gone; their names are never used again.
     for (auto it = applications.begin(); it != applications.end();)
         it = it->second.seen ? std::next(it) : applications.erase(it);
@@ -454,6 +433,15 @@ bool ProbeApplications(const std::set<pid_t> &x11Owners, std::vector<Listed> &li
             listed.push_back({app->id, k});
     }
     return true;
+}
+
+std::set<pid_t> ListedProcesses()
+{
+    std::set<pid_t> pids;
+    for (const auto &entry : applications)
+        if (entry.second.pid != 0)
+            pids.insert(entry.second.pid);
+    return pids;
 }
 
 int AwaitProbe(std::uint32_t application, unsigned timeoutMs)

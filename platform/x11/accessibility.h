@@ -38,6 +38,10 @@ struct Listed
 // ACCESSIBILITY_ERROR_NO_BUS as the reason, when there is no bus.
 bool ProbeApplications(const std::set<pid_t> &x11Owners, std::vector<Listed> &listed);
 
+// The processes of every application the last listing found, those left out for their X11
+// windows too.
+std::set<pid_t> ListedProcesses();
+
 // Waits for the probe's answer at most until timeoutMs after it was sent: 1 answered (an error
 // reply too: its loop ran), 0 not, -2 the application has left the bus, -1 not probed in this
 // scan.

@@ -33,6 +33,9 @@
 #include "properties.h"
 #include "wide_text.h"
 #include "toplevel.h"
+#include "wayland_clients.h"
+
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
@@ -44,6 +47,7 @@
 using namespace hungscan_x11;
 using namespace hungscan_platform;
 using namespace hungscan_accessibility;
+using namespace hungscan_wayland;
 
 namespace {
 
@@ -150,6 +154,16 @@ static bool EnumApplications(xcb_connection_t *c, const std::vector<xcb_window_t
     }
     std::vector<Listed> applications;
     *available = ProbeApplications(x11Owners, applications);
+    // While the probes are out: the compositor's other clients, which nothing can probe, are
+    // named. The X server (XWayland) is one of them, its programs checked by their windows.
+    std::set<pid_t> probed = x11Owners;
+    if (*available)
+        probed.merge(ListedProcesses());
+    ucred server = {};
+    socklen_t size = sizeof server;
+    if (c != nullptr && getsockopt(xcb_get_file_descriptor(c), SOL_SOCKET, SO_PEERCRED, &server, &size) == 0)
+        probed.insert(server.pid);
+    SetUnprobed(ListClients(), probed);
     bool completed = true;
     for (const Listed &listed : applications)
         if (!lpEnumFunc(ToHwnd(listed), lParam))
@@ -165,6 +179,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 {
     RetryIfStalled();
     BeginScan();
+    SetUnprobed({}, {});
     std::vector<xcb_window_t> windows;
     BOOL completed = FALSE;
     const bool wayland = Wanted();
@@ -238,7 +253,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
 extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPSTR lpBuffer, DWORD nSize,
                                        va_list *)
 {
-    char buffer[256];
+    char buffer[1024];
     const char *text = nullptr;
     if ((dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) != 0)
     {
@@ -247,6 +262,8 @@ extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId
             text = JournalErrorText(dwMessageId, buffer, sizeof buffer);
         if (text == nullptr)
             text = AccessibilityErrorText(dwMessageId, buffer, sizeof buffer);
+        if (text == nullptr)
+            text = UnprobedText(dwMessageId, buffer, std::min<std::size_t>(sizeof buffer, nSize));
     }
     if (text == nullptr || lpBuffer == nullptr || std::strlen(text) >= nSize)
         return 0;

@@ -1,12 +1,16 @@
 """build/linux/hungscan on a headless Wayland session (weston, its own session bus, no X display)
-among real GTK 3 and GTK 4 programs on the accessibility bus: one answering, one spinning, one
-sleeping and one stopped. And an X11 session, which must not touch the accessibility bus.
+among real GTK 3, GTK 4 and Qt 6 programs on the accessibility bus: answering, spinning, sleeping
+and stopped, and a GTK 4 program kept off the bus, which only the compositor's socket shows. A
+session bus that cannot start the accessibility bus. And an X11 session, which must not touch
+the accessibility bus.
 
-Needs HUNGSCAN_X11_EXE in the environment (CTest sets it), weston, at-spi2-core and python3-gi.
+Needs HUNGSCAN_X11_EXE in the environment (CTest sets it), weston, at-spi2-core, python3-gi,
+python3-pyqt6 and qt6-wayland.
 """
 
 import json
 import os
+import re
 import signal
 import sys
 import time
@@ -27,7 +31,15 @@ FROZEN = [
     ("3", "spin", "hungscan wl spinning", signal.SIGUSR1, "busy"),
     ("4", "sleep", "hungscan wl sleeping", signal.SIGUSR1, "waiting"),
     ("3", "answer", "hungscan wl stopped", signal.SIGSTOP, "suspended"),
+    ("qt6", "sleep", "hungscan wl qt sleeping", signal.SIGUSR1, "waiting"),
 ]
+QT = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"}
+
+
+def unprobed(*procs):
+    """The line that names programs no probe can reach."""
+    names = [b"%s (pid %d)" % (os.path.basename(os.readlink("/proc/%d/exe" % p.pid)).encode(), p.pid) for p in procs]
+    return b"hungscan: cannot check these Wayland programs (not on the accessibility bus): " + b", ".join(names) + b"\n"
 
 
 class WaylandSession(unittest.TestCase):
@@ -37,9 +49,14 @@ class WaylandSession(unittest.TestCase):
             raise RuntimeError("HUNGSCAN_X11_EXE does not name a file: %r" % HUNGSCAN)
         cls.desk = WaylandDesktop("hungscan-wl-%d" % os.getpid()).open()
         cls.addClassCleanup(cls.desk.close)
-        cls.answering = cls.desk.start([PYTHON, APP, "4", "answer", "hungscan wl answering"])
-        cls.frozen = [cls.desk.start([PYTHON, APP, version, mode, title]) for version, mode, title, _, _ in FROZEN]
-        cls.desk.await_registered(1 + len(FROZEN))
+        qt = dict(cls.desk.env(), **QT)
+        cls.answering = [cls.desk.start([PYTHON, APP, version, "answer", "hungscan wl answering"], env=qt)
+                         for version in ("4", "qt6")]
+        cls.frozen = [cls.desk.start([PYTHON, APP, version, mode, title], env=qt) for version, mode, title, _, _ in FROZEN]
+        # On the compositor's socket, but kept off the accessibility bus.
+        cls.hidden = cls.desk.start([PYTHON, APP, "4", "answer", "hungscan wl hidden"],
+                                    env=dict(cls.desk.env(), GTK_A11Y="none"))
+        cls.desk.await_registered(len(cls.answering) + len(FROZEN))
         time.sleep(0.5)
         for proc, (_, _, _, sig, _) in zip(cls.frozen, FROZEN):
             os.kill(proc.pid, sig)
@@ -49,7 +66,7 @@ class WaylandSession(unittest.TestCase):
         started = time.monotonic()
         status, out, err = self.desk.run([HUNGSCAN, "--why"])
         took = time.monotonic() - started
-        self.assertEqual(status, 0, err)
+        self.assertEqual((status, err), (0, unprobed(self.hidden)))
         blocks = out.split(b"\nUnresponsive Window:\n")[1:]
         self.assertEqual(len(blocks), len(FROZEN), out)
         for proc, (_, _, title, _, why) in zip(self.frozen, FROZEN):
@@ -76,7 +93,7 @@ class WaylandSession(unittest.TestCase):
 
     def test_a_watch_names_a_program_that_froze_by_the_title_it_showed(self):
         proc = self.desk.start([PYTHON, APP, "3", "answer", "hungscan wl watched"])
-        self.desk.await_registered(2 + len(FROZEN))
+        self.desk.await_registered(1 + len(self.answering) + len(FROZEN))
         watch = self.desk.start([HUNGSCAN, "--watch=1"], stdin=-1)
         try:
             read_line(watch.stdout, 10)
@@ -92,6 +109,26 @@ class WaylandSession(unittest.TestCase):
             os.kill(proc.pid, signal.SIGCONT)
         seen = [event for event, _ in watching.events(out, b"hungscan wl watched")]
         self.assertEqual(seen, [b"Unresponsive", b"Responding again"], out.decode(errors="replace"))
+
+
+class NoAccessibilityBus(unittest.TestCase):
+    def test_the_reason_is_said_and_the_programs_on_the_socket_named(self):
+        # A session bus with no service files: it cannot start the accessibility bus.
+        with WaylandDesktop("hungscan-wl-nobus-%d" % os.getpid(), activatable=False) as wayland, \
+                XDesktop() as desk:
+            app = wayland.start([PYTHON, APP, "3", "answer", "hungscan wl unregistered"])
+            named = unprobed(app)
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and named not in wayland.run([HUNGSCAN])[2]:
+                time.sleep(0.2)
+            reason = rb"no accessibility bus: [^\n]*org\.a11y\.Bus[^\n]*\n"
+            for display, status, line in ((None, 1, rb"hungscan: cannot list the windows: " + reason),
+                                          (desk.display, 0, rb"hungscan: cannot check the Wayland programs: " + reason)):
+                with self.subTest(display=display):
+                    env = dict(wayland.env(), **({"DISPLAY": display} if display else {}))
+                    got, out, err = wayland.run([HUNGSCAN], env=env)
+                    self.assertEqual((got, b"!! Error (EnumWindows)" in out), (status, status == 1), out)
+                    self.assertRegex(err, b"^" + line + re.escape(named) + b"$")
 
 
 class X11Session(unittest.TestCase):
