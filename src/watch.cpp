@@ -133,13 +133,9 @@ static void ForgetWindow(std::vector<WatchedWindow> *windows, HWND hwnd, DWORD p
         }
 }
 
-static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
+// A window the scan found not answering.
+static void NoteUnresponsive(WatchScan *scan, HWND hwnd, DWORD processId)
 {
-    WatchScan *scan = reinterpret_cast<WatchScan *>(lParam);
-    WriteReadyVerdicts();
-    DWORD processId = 0;
-    if (!IsWindowUnresponsive(hwnd, &processId))
-        return TRUE;
     for (WatchedWindow &known : *scan->windows)
     {
         if (known.hwnd == hwnd && known.processId == processId && !known.seen)
@@ -152,7 +148,7 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
                 WithVerdict(processId, known.threadId,
                             [verdict](const ThreadVerdict &judged) { *verdict = VerdictFields(judged); });
             }
-            return TRUE;
+            return;
         }
     }
 
@@ -177,7 +173,7 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
                         *verdict = VerdictFields(judged);
                         WriteRecord("unresponsive", time, *fields + "," + *verdict);
                     });
-        return TRUE;
+        return;
     }
     char text[TEXT_BUFFER_SIZE];
     ReadCaption(hwnd, text);
@@ -197,7 +193,7 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
     if (!scan->why)
     {
         WriteLine(*scan, "Unresponsive", window, FALSE);
-        return TRUE;
+        return;
     }
     const std::string line = std::string(scan->stamp) + " Unresponsive: " + window.label;
     std::vector<WatchedWindow> *windows = scan->windows;
@@ -207,6 +203,27 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         std::cout << line << " | why: " << DescribeVerdict(verdict) << std::endl;
         ReportWritable();
     });
+}
+
+// The windows whose verdicts are known by now, in listing order; with wait, all of them.
+static void NoteKnown(WatchScan *scan, BOOL wait)
+{
+    HWND hwnd = NULL;
+    BOOL unresponsive = FALSE;
+    DWORD processId = 0;
+    while (NextProbedWindow(wait, &hwnd, &unresponsive, &processId))
+        if (unresponsive)
+            NoteUnresponsive(scan, hwnd, processId);
+}
+
+static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
+{
+    WatchScan *scan = reinterpret_cast<WatchScan *>(lParam);
+    WriteReadyVerdicts();
+    ProbeWindow(hwnd);
+    if (scan->why || scan->json)
+        SampleWindowThread(hwnd);
+    NoteKnown(scan, FALSE);
     return TRUE;
 }
 
@@ -313,8 +330,10 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json)
 
         const BOOL listedBefore = listed;
         BeginVerdicts();
+        BeginProbes();
         listed = EnumWindows(WatchWindowProc, reinterpret_cast<LPARAM>(&scan));
         const DWORD error = listed ? 0 : GetLastError();
+        NoteKnown(&scan, TRUE);
         FinishVerdicts();
         if (listed)
             ReportChanges(scan);

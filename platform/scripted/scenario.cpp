@@ -145,7 +145,7 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                 pos = end2;
             }
             else if (word == "owner" || word == "error" || word == "id" || word == "busy" || word == "waits-for" ||
-                     word == "exits-at")
+                     word == "exits-at" || word == "after" || word == "gone-after")
             {
                 size_t digits = pos;
                 while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
@@ -161,6 +161,10 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                     window.waitsFor = static_cast<DWORD>(number);
                 else if (word == "exits-at")
                     window.exitsAtMs = static_cast<long>(number);
+                else if (word == "after")
+                    window.answerMs = static_cast<long>(number);
+                else if (word == "gone-after")
+                    window.goneAfterMs = static_cast<long>(number);
                 else if (word == "id")
                     window.id = static_cast<long>(number);
                 else
@@ -313,6 +317,8 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
             current->wow64 = true;
         else if (keyword == "no-wait-chains")
             current->waitChains = false;
+        else if (keyword == "message-wait-fails")
+            current->messageWaitFails = true;
         else if (keyword == "codepage")
             current->codePage = static_cast<UINT>(std::strtoul(argument.c_str(), nullptr, 10));
         else if (keyword == "environment")

@@ -10,10 +10,12 @@
 //          [error=N] [owner-frozen] [query-refused] [id=N] [wide-caption=VALUE]
 //          [suspended] [busy=PERCENT] [waits-for=PID wait-kind=KIND] [deadlocked]
 //          [wchan=VALUE] [disk] [thread-unopenable] [exits-at=MS]
+//          [after=MS] [gone-after=MS]
 //   enumeration fails-after=N [error=N]   the last error it leaves: 5 (access denied) unless given
 //   codepage N       the ANSI code page the platform reports (1252 unless given)
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
 //   no-wait-chains   Wait Chain Traversal refuses, as Wine's does
+//   message-wait-fails   MsgWaitForMultipleObjects fails at once
 //   environment NAME=VALUE   a variable the program may read (there are no others)
 //   console HANDLES  the standard handles that are the console's: input, output or both, as
 //                    "console input output" (neither unless given: a file, a pipe or NUL)
@@ -28,7 +30,9 @@
 //   VALUE            one line of the transcript per line, joined by line feeds
 //   end
 //
-// STATE is answers, times-out, deemed-hung, gone or refused. A VALUE is one or more quoted segments with
+// STATE is answers, times-out, deemed-hung, gone or refused. An answering window answers a sent
+// probe after=MS (0 unless given); one with gone-after=MS is destroyed that long after its probe
+// was sent, unanswered. A VALUE is one or more quoted segments with
 // C escapes (\\ \" \n \r \t \xHH), each optionally repeated: 3*"ab" is "ababab".
 #ifndef HUNGSCAN_SCRIPTED_SCENARIO_H
 #define HUNGSCAN_SCRIPTED_SCENARIO_H
@@ -90,6 +94,10 @@ struct Window
     bool threadOpens = true;
     // The owner process ends at this moment of the scripted clock; -1: it lives on.
     long exitsAtMs = -1;
+    // How long after a sent probe an answering window answers.
+    long answerMs = 0;
+    // The window is destroyed this long after its probe was sent; -1: it stays.
+    long goneAfterMs = -1;
 };
 
 // The desktop from a moment of the scripted clock on.
@@ -123,6 +131,7 @@ struct Scenario
     // 64-bit side only; asked at the 32-bit size, it is refused, as WOW64 does.
     bool wow64 = false;
     bool waitChains = true;
+    bool messageWaitFails = false;
     std::vector<std::pair<std::string, std::string>> environment;
     bool consoleInput = false;
     bool consoleOutput = false;

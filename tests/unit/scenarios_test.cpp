@@ -107,6 +107,7 @@ TEST_P(Scenario, EachCheckFollowsThePlatformRules)
         FlushRecorder out;
         scripted::SetFlushedOutput([&out] { return out.flushed(); });
         EnumWindows(CheckWindowProc, 0);
+        FinishWindowChecks();
         scripted::SetFlushedOutput(nullptr);
         flushed = out.flushed();
         pending = out.pending();
