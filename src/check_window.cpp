@@ -158,6 +158,7 @@ struct ListedWindow
 static std::map<ULONG_PTR, SentProbe> sentProbes;
 static std::deque<ListedWindow> listedWindows;
 static ULONG_PTR lastProbeNumber = 0;
+static ULONGLONG lastRead = 0; // tick count of the last read of the queue
 
 // Called by the system while the queue is read (PeekMessageA), never in between.
 static VOID CALLBACK TakeAnswer(HWND hwnd, UINT /* message */, ULONG_PTR number, LRESULT /* result */)
@@ -264,7 +265,12 @@ BOOL NextProbedWindow(BOOL wait, HWND *hwnd, BOOL *unresponsive, DWORD *processI
         BOOL noAnswer = window.noAnswer;
         if (window.probe != 0)
         {
-            ReadAnswers();
+            // While the windows are being listed, the queue is read once a tick: a few
+            // thousand windows are listed within one, and each read is a call to the system.
+            const ULONGLONG now = GetTickCount64();
+            if (wait || now != lastRead)
+                ReadAnswers();
+            lastRead = now;
             const SentProbe &probe = sentProbes[window.probe];
             const ULONGLONG waited = GetTickCount64() - probe.sentAt;
             if (!probe.answered && waited < PROBE_TIMEOUT_MS)
