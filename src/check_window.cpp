@@ -3,7 +3,9 @@
 #include <psapi.h>
 
 #include <cstring>
+#include <deque>
 #include <iostream>
+#include <map>
 #include <string>
 
 // The extended form of the process basic information, which says whether the system has frozen
@@ -137,38 +139,181 @@ static BOOL IsProcessFrozenBySystem(DWORD processId)
 // a reason: a blind spot of every scan after it, said once.
 static DWORD ownersUnnamed = 0;
 
-BOOL IsWindowUnresponsive(HWND hwnd, DWORD *processId)
+// A WM_NULL sent and not answered yet, or answered and not yet taken. Its answer carries a
+// number of its own: by the time a late answer comes, the handle may name another window.
+struct SentProbe
 {
-    *processId = 0;
+    HWND hwnd;
+    ULONGLONG sentAt;
+    DWORD processId; // the owner, once the probe went unanswered; 0 before
+    BOOL answered;
+    BOOL listed; // the latest scan listed its window
+};
+
+// A window of the scan under way, waiting to be handed out.
+struct ListedWindow
+{
+    HWND hwnd;
+    ULONG_PTR probe; // its SentProbe; 0 when its verdict was known without a message
+    BOOL noAnswer;   // known at once: its thread is deemed hung, or the send failed for want of an answer
+    BOOL refused;    // the send failed at once for another reason
+};
+
+static std::map<ULONG_PTR, SentProbe> sentProbes;
+static std::deque<ListedWindow> listedWindows;
+static ULONG_PTR lastProbeNumber = 0;
+static ULONGLONG lastRead = 0; // tick count of the last read of the queue
+
+// Called by the system while the queue is read (PeekMessageA), never in between.
+static VOID CALLBACK TakeAnswer(HWND hwnd, UINT /* message */, ULONG_PTR number, LRESULT /* result */)
+{
+    const std::map<ULONG_PTR, SentProbe>::iterator probe = sentProbes.find(number);
+    // An answer to a probe given up on (its window went) has no one to tell.
+    if (probe != sentProbes.end() && probe->second.hwnd == hwnd)
+        probe->second.answered = TRUE;
+}
+
+// The answers that have come are handed to TakeAnswer as the queue is read; the program has
+// no windows, so nothing else arrives there.
+static void ReadAnswers()
+{
+    MSG message;
+    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
+    {
+    }
+}
+
+void BeginProbes()
+{
+    listedWindows.clear();
+    // A probe whose window the scan before did not list went with its window.
+    for (std::map<ULONG_PTR, SentProbe>::iterator probe = sentProbes.begin(); probe != sentProbes.end();)
+    {
+        if (!probe->second.listed)
+            probe = sentProbes.erase(probe);
+        else
+        {
+            probe->second.listed = FALSE;
+            ++probe;
+        }
+    }
+}
+
+void ForgetProbes()
+{
+    listedWindows.clear();
+    sentProbes.clear();
+}
+
+void ProbeWindow(HWND hwnd)
+{
+    ListedWindow window = {hwnd, 0, FALSE, FALSE};
+    // A window still not answering the probe of a scan before is not sent another: its answer,
+    // when it comes, says that it answers again. It is the same window while its process is.
+    for (std::map<ULONG_PTR, SentProbe>::iterator probe = sentProbes.begin(); probe != sentProbes.end(); ++probe)
+    {
+        if (probe->second.hwnd != hwnd)
+            continue;
+        DWORD processId = 0;
+        if (probe->second.processId != 0 &&
+            (GetWindowThreadProcessId(hwnd, &processId) == 0 || processId != probe->second.processId))
+        {
+            sentProbes.erase(probe);
+            break;
+        }
+        probe->second.listed = TRUE;
+        window.probe = probe->first;
+        listedWindows.push_back(window);
+        return;
+    }
+
+    // A thread the system deems hung would leave the message unanswered in its queue, as
+    // SMTO_ABORTIFHUNG knows: the window does not answer, at once.
+    if (IsHungAppWindow(hwnd))
+    {
+        window.noAnswer = TRUE;
+        listedWindows.push_back(window);
+        return;
+    }
 
     // WM_NULL asks nothing of the window, so only the thread's ability to answer is measured.
-    // SMTO_ABORTIFHUNG makes a thread the system already deems hung fail at once instead of
-    // costing the whole timeout. The last error is cleared first so that a stale value cannot
-    // decide below, and the probe is timed, since the error alone does not say enough.
-    SetLastError(0);
+    // The last error is cleared first so that a stale value cannot decide below, and the send
+    // is timed: a platform may wait out the limit before it fails.
+    const ULONG_PTR number = ++lastProbeNumber;
     const ULONGLONG started = GetTickCount64();
-    if (SendMessageTimeoutA(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, PROBE_TIMEOUT_MS, NULL) != 0)
-        return FALSE;
-    const DWORD error = GetLastError();
-    const BOOL waitedOut = GetTickCount64() - started + PROBE_TICK_SLACK_MS >= PROBE_TIMEOUT_MS;
-
-    // A window destroyed since the enumeration listed it fails the probe as well. It is gone,
-    // not hung: reporting it would send the user after a program that is fine.
-    if (!IsWindow(hwnd))
-        return FALSE;
-
-    // Only a probe that went unanswered means a hang: one that waited out its limit (Windows
-    // does not always set ERROR_TIMEOUT then), one that failed with ERROR_TIMEOUT, or one whose
-    // thread the system deems hung (its early return may leave any error, or none). A probe
-    // refused at once for another reason (a paused Store app's window fails with no error) is
-    // not one.
-    if (!waitedOut && error != ERROR_TIMEOUT && !IsHungAppWindow(hwnd))
-        return FALSE;
-
+    sentProbes[number] = SentProbe{hwnd, started, 0, FALSE, TRUE};
     SetLastError(0);
-    if (GetWindowThreadProcessId(hwnd, processId) == 0 && ownersUnnamed == 0)
-        ownersUnnamed = GetLastError();
-    return !IsProcessFrozenBySystem(*processId);
+    if (SendMessageCallbackA(hwnd, WM_NULL, 0, 0, TakeAnswer, number))
+        window.probe = number;
+    else
+    {
+        const DWORD error = GetLastError();
+        const BOOL waitedOut = GetTickCount64() - started + PROBE_TICK_SLACK_MS >= PROBE_TIMEOUT_MS;
+        sentProbes.erase(number);
+        // Only a send that went unanswered means a hang: one that waited out its limit or
+        // failed with ERROR_TIMEOUT. One refused at once for another reason (a paused Store
+        // app's window, a window already gone) is not one.
+        window.refused = !waitedOut && error != ERROR_TIMEOUT;
+        window.noAnswer = !window.refused;
+    }
+    listedWindows.push_back(window);
+}
+
+BOOL NextProbedWindow(BOOL wait, HWND *hwnd, BOOL *unresponsive, DWORD *processId)
+{
+    for (;;)
+    {
+        if (listedWindows.empty())
+            return FALSE;
+        const ListedWindow window = listedWindows.front();
+        BOOL noAnswer = window.noAnswer;
+        if (window.probe != 0)
+        {
+            // While the windows are being listed, the queue is read once a tick: a few
+            // thousand windows are listed within one, and each read is a call to the system.
+            const ULONGLONG now = GetTickCount64();
+            if (wait || now != lastRead)
+                ReadAnswers();
+            lastRead = now;
+            const SentProbe &probe = sentProbes[window.probe];
+            const ULONGLONG waited = GetTickCount64() - probe.sentAt;
+            if (!probe.answered && waited < PROBE_TIMEOUT_MS)
+            {
+                if (!wait)
+                    return FALSE;
+                // Woken by an answer, or at the end of this window's time; all the others were
+                // sent with it, so theirs ends at about the same moment.
+                const DWORD left = static_cast<DWORD>(PROBE_TIMEOUT_MS - waited);
+                if (MsgWaitForMultipleObjects(0, NULL, FALSE, left, QS_ALLINPUT) == WAIT_FAILED)
+                    Sleep(left);
+                continue;
+            }
+            noAnswer = !probe.answered;
+        }
+        listedWindows.pop_front();
+        *hwnd = window.hwnd;
+        *unresponsive = FALSE;
+        *processId = 0;
+        // Refused at once: not a hang, and nothing more to ask.
+        if (window.refused)
+            return TRUE;
+        if (!noAnswer || !IsWindow(window.hwnd))
+        {
+            // Answered; or destroyed since the enumeration listed it, which leaves a probe
+            // unanswered too: gone, not hung, and reporting it would send the user after a
+            // program that is fine.
+            if (window.probe != 0)
+                sentProbes.erase(window.probe);
+            return TRUE;
+        }
+        SetLastError(0);
+        if (GetWindowThreadProcessId(window.hwnd, processId) == 0 && ownersUnnamed == 0)
+            ownersUnnamed = GetLastError();
+        if (window.probe != 0)
+            sentProbes[window.probe].processId = *processId;
+        *unresponsive = !IsProcessFrozenBySystem(*processId);
+        return TRUE;
+    }
 }
 
 void ReadCaption(HWND hwnd, char *text)
@@ -227,12 +372,8 @@ OwnerLookup ReadOwnerPath(DWORD processId, char *text)
     return havePath ? OWNER_PATH : OWNER_NO_PATH;
 }
 
-BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
+static void WriteBlock(HWND hwnd, DWORD processId)
 {
-    DWORD processId = 0;
-    if (!IsWindowUnresponsive(hwnd, &processId))
-        return TRUE;
-
     char text[TEXT_BUFFER_SIZE];
 
     // The caption is on screen before the owner lookup, which may be slow.
@@ -250,7 +391,30 @@ BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
     case OWNER_NO_PATH:
         break;
     }
+}
+
+static void WriteKnownBlocks(BOOL wait)
+{
+    HWND hwnd = NULL;
+    BOOL unresponsive = FALSE;
+    DWORD processId = 0;
+    while (NextProbedWindow(wait, &hwnd, &unresponsive, &processId))
+        if (unresponsive)
+            WriteBlock(hwnd, processId);
+}
+
+BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM /* lParam: unused context */)
+{
+    ProbeWindow(hwnd);
+    WriteKnownBlocks(FALSE);
     return TRUE;
+}
+
+void FinishWindowChecks()
+{
+    WriteKnownBlocks(TRUE);
+    // A scan on its own: no later one to tell of answers that come after it.
+    ForgetProbes();
 }
 
 std::string SystemErrorText(DWORD error)

@@ -13,15 +13,34 @@ const UINT PROBE_TIMEOUT_MS = 1000;
 // Caption and executable path share one buffer; the size counts the terminating NUL.
 const int TEXT_BUFFER_SIZE = 1024;
 
-// Probes one window and reports it on standard output if its thread does not answer.
-// Always returns TRUE so the enumeration reaches every window.
+// The plain scan's enumeration callback: starts the probe of one window and writes the block of
+// every window, up to this one, whose verdict is known. FinishWindowChecks, once the enumeration
+// is over, waits for the rest and writes their blocks. Always returns TRUE so the enumeration
+// reaches every window.
 BOOL CALLBACK CheckWindowProc(HWND hwnd, LPARAM lParam);
+void FinishWindowChecks();
 
+// The probes of a scan. Every window is probed as the enumeration lists it, and the scan waits
+// once for all of them: at most PROBE_TIMEOUT_MS after the last was sent.
 
-// Probes one window: TRUE when its thread did not answer for lack of an answer, the window still
-// exists and its process is not one the system has frozen. Leaves the owner's process id in
-// *processId (0 when it is not known) for a window found unresponsive.
-BOOL IsWindowUnresponsive(HWND hwnd, DWORD *processId);
+// A scan begins: the windows of the one before that were not handed out are dropped.
+void BeginProbes();
+
+// Probes one window, in listing order, without waiting: one whose thread the system deems hung
+// needs no message; any other is sent WM_NULL, unless the probe a scan before sent it is still
+// unanswered (a frozen thread's queue gets one, however long the watch runs).
+void ProbeWindow(HWND hwnd);
+
+// Hands out the next window, in listing order, once its verdict is known: TRUE with the window
+// and whether it is unresponsive (its thread did not answer for lack of an answer, the window
+// still exists and its process is not one the system has frozen), the owner's process id then
+// in *processId (0 when it is not known). FALSE when every window has been handed out or,
+// without wait, when the next one's answer may still come; with wait, it waits for that, at
+// most until the window's time is over.
+BOOL NextProbedWindow(BOOL wait, HWND *hwnd, BOOL *unresponsive, DWORD *processId);
+
+// The last scan is over: answers that come after it have no one to tell.
+void ForgetProbes();
 
 // Shows, in place, every control character of a text that came from elsewhere as '?', so that
 // it can neither forge lines nor act on a terminal.

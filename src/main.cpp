@@ -223,9 +223,12 @@ int main(int argc, char *argv[])
     // An enumeration that fails would otherwise leave a transcript that reads as "nothing is
     // hung"; say so, say why, and let a calling script see it in the exit status.
     int status = 0;
-    if (!EnumWindows(CheckWindowProc, 0))
+    const BOOL listed = EnumWindows(CheckWindowProc, 0);
+    const DWORD error = listed ? 0 : GetLastError();
+    // The windows listed before a failure are judged all the same, as they were probed.
+    FinishWindowChecks();
+    if (!listed)
     {
-        const DWORD error = GetLastError();
         std::cout << "\n!! Error (EnumWindows)" << std::endl;
         WriteErrorLine("cannot list the windows", error);
         status = 1;

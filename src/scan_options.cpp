@@ -80,14 +80,25 @@ static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
     });
 }
 
+// The windows whose verdicts are known by now, in listing order; with wait, all of them.
+static void ReportKnown(ScanOptions &options, BOOL wait)
+{
+    HWND hwnd = NULL;
+    BOOL unresponsive = FALSE;
+    DWORD processId = 0;
+    while (NextProbedWindow(wait, &hwnd, &unresponsive, &processId))
+        if (unresponsive)
+            ReportWithVerdict(hwnd, processId, options);
+}
+
 static BOOL CALLBACK CheckWindowWithOptionsProc(HWND hwnd, LPARAM lParam)
 {
     ScanOptions &options = *reinterpret_cast<ScanOptions *>(lParam);
     WriteReadyVerdicts();
     ++options.probed;
-    DWORD processId = 0;
-    if (IsWindowUnresponsive(hwnd, &processId))
-        ReportWithVerdict(hwnd, processId, options);
+    ProbeWindow(hwnd);
+    SampleWindowThread(hwnd);
+    ReportKnown(options, FALSE);
     return TRUE;
 }
 
@@ -103,6 +114,8 @@ int ScanWithOptions(BOOL why, BOOL json, BOOL log)
     BeginVerdicts();
     const BOOL listed = EnumWindows(CheckWindowWithOptionsProc, reinterpret_cast<LPARAM>(&options));
     const DWORD error = listed ? 0 : GetLastError();
+    ReportKnown(options, TRUE);
+    ForgetProbes();
     FinishVerdicts();
     int status = listed ? 0 : 1;
     if (!listed)

@@ -165,13 +165,9 @@ static void ForgetWindow(std::vector<WatchedWindow> *windows, HWND hwnd, DWORD p
         }
 }
 
-static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
+// A window the scan found not answering.
+static void NoteUnresponsive(WatchScan *scan, HWND hwnd, DWORD processId)
 {
-    WatchScan *scan = reinterpret_cast<WatchScan *>(lParam);
-    WriteReadyVerdicts();
-    DWORD processId = 0;
-    if (!IsWindowUnresponsive(hwnd, &processId))
-        return TRUE;
     for (WatchedWindow &known : *scan->windows)
     {
         if (known.hwnd == hwnd && known.processId == processId && !known.seen)
@@ -188,7 +184,7 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
                         *why = DescribeVerdict(judged);
                 });
             }
-            return TRUE;
+            return;
         }
     }
 
@@ -219,7 +215,7 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
                             *window.why = DescribeVerdict(judged);
                         LogEvent(*at, MSG_WINDOW_UNRESPONSIVE, "Unresponsive", window, FALSE);
                     });
-        return TRUE;
+        return;
     }
     char text[TEXT_BUFFER_SIZE];
     SetLastError(0);
@@ -242,7 +238,7 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
     if (!scan->why)
     {
         WriteLine(*scan, "Unresponsive", window, FALSE);
-        return TRUE;
+        return;
     }
     const std::string line = std::string(scan->stamp) + " Unresponsive: " + window.label;
     std::vector<WatchedWindow> *windows = scan->windows;
@@ -255,6 +251,27 @@ static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
         *window.why = DescribeVerdict(verdict);
         LogEvent(*at, MSG_WINDOW_UNRESPONSIVE, "Unresponsive", window, FALSE);
     });
+}
+
+// The windows whose verdicts are known by now, in listing order; with wait, all of them.
+static void NoteKnown(WatchScan *scan, BOOL wait)
+{
+    HWND hwnd = NULL;
+    BOOL unresponsive = FALSE;
+    DWORD processId = 0;
+    while (NextProbedWindow(wait, &hwnd, &unresponsive, &processId))
+        if (unresponsive)
+            NoteUnresponsive(scan, hwnd, processId);
+}
+
+static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
+{
+    WatchScan *scan = reinterpret_cast<WatchScan *>(lParam);
+    WriteReadyVerdicts();
+    ProbeWindow(hwnd);
+    if (scan->why || scan->json)
+        SampleWindowThread(hwnd);
+    NoteKnown(scan, FALSE);
     return TRUE;
 }
 
@@ -362,8 +379,10 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
 
         const BOOL listedBefore = listed;
         BeginVerdicts();
+        BeginProbes();
         listed = EnumWindows(WatchWindowProc, reinterpret_cast<LPARAM>(&scan));
         const DWORD error = listed ? 0 : GetLastError();
+        NoteKnown(&scan, TRUE);
         FinishVerdicts();
         WriteUnnamedOwners();
         WriteBlindSpots();

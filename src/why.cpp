@@ -593,7 +593,8 @@ void BeginVerdicts()
     chains.waitLeft = WHY_CHAIN_MS;
 }
 
-// Once every call is answered, no process need be held.
+// Once every call is answered, no process need be held, nor a thread sampled for a window that
+// answered.
 static void CloseProcesses()
 {
     for (auto &judged : judgements)
@@ -601,7 +602,18 @@ static void CloseProcesses()
         if (judged.second.process != NULL)
             CloseHandle(judged.second.process);
         judged.second.process = NULL;
+        if (judged.second.thread != NULL)
+            CloseHandle(judged.second.thread);
+        judged.second.thread = NULL;
     }
+}
+
+void SampleWindowThread(HWND hwnd)
+{
+    DWORD processId = 0;
+    const DWORD threadId = GetWindowThreadProcessId(hwnd, &processId);
+    if (threadId != 0 && judgements.find(threadId) == judgements.end())
+        StartJudging(processId, threadId, judgements[threadId]);
 }
 
 void WithVerdict(DWORD processId, DWORD threadId, const std::function<void(const ThreadVerdict &)> &write)

@@ -47,6 +47,10 @@ std::string DescribeVerdict(const ThreadVerdict &verdict);
 // A scan begins: one verdict per thread per scan.
 void BeginVerdicts();
 
+// Begins the sample of the window's thread as its probe is sent, so that a verdict asked for
+// once the probe went unanswered waits for nothing more. Threads are sampled once per scan.
+void SampleWindowThread(HWND hwnd);
+
 // Calls write with the verdict on the window's thread. Calls are answered in the order they
 // were made: at once when nothing waits, else once the thread's sample, and those before it,
 // are long enough. A verdict of THREAD_GONE is no report: the window has gone.

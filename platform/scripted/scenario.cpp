@@ -146,7 +146,8 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                 pos = end2;
             }
             else if (word == "owner" || word == "error" || word == "id" || word == "busy" || word == "waits-for" ||
-                     word == "exits-at" || word == "chain-after")
+                     word == "exits-at" || word == "chain-after" ||
+                     word == "after" || word == "gone-after")
             {
                 size_t digits = pos;
                 while (digits < line.size() && std::isdigit(static_cast<unsigned char>(line[digits])))
@@ -164,6 +165,10 @@ std::string ParseWindow(const std::string &line, size_t pos, Window &window)
                     window.exitsAtMs = static_cast<long>(number);
                 else if (word == "chain-after")
                     window.chainAfterMs = static_cast<long>(number);
+                else if (word == "after")
+                    window.answerMs = static_cast<long>(number);
+                else if (word == "gone-after")
+                    window.goneAfterMs = static_cast<long>(number);
                 else if (word == "id")
                     window.id = static_cast<long>(number);
                 else
@@ -369,6 +374,8 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
                 return fail("expected output-pipe byte or output-pipe message");
             current->outputPipe = argument == "byte" ? 1 : 2;
         }
+        else if (keyword == "message-wait-fails")
+            current->messageWaitFails = true;
         else if (keyword == "codepage")
             current->codePage = static_cast<UINT>(std::strtoul(argument.c_str(), nullptr, 10));
         else if (keyword == "environment")

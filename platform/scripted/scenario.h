@@ -12,12 +12,14 @@
 //          [wchan=VALUE] [disk] [thread-unopenable] [exits-at=MS] [unopenable]
 //          [suspend-count-fails] [thread-times-fail] [unknown-wait]
 //          [chain-after=MS] [chain-never]
+//          [after=MS] [gone-after=MS]
 //   enumeration fails-after=N [error=N]   the last error it leaves: 5 (access denied) unless given
 //   codepage N       the ANSI code page the platform reports (1252 unless given)
 //   wow64            the program runs as a 32-bit one on 64-bit Windows
 //   no-wait-chains   Wait Chain Traversal refuses, as Wine's does
 //   debug-privilege  the program's token holds SeDebugPrivilege (an administrator's elevated run)
 //   no-com-state     ole32 exports neither CoGetCallState nor CoGetActivationState
+//   message-wait-fails   MsgWaitForMultipleObjects fails at once
 //   environment NAME=VALUE   a variable the program may read (there are no others)
 //   event-log refuses [error=N]      the system log cannot be opened (1722 unless given)
 //   event-log fails-after=N [error=N]   the log takes N events, then fails (1726 unless given)
@@ -37,7 +39,9 @@
 //   VALUE            one line of the transcript per line, joined by line feeds
 //   end
 //
-// STATE is answers, times-out, deemed-hung, gone or refused. A VALUE is one or more quoted segments with
+// STATE is answers, times-out, deemed-hung, gone or refused. An answering window answers a sent
+// probe after=MS (0 unless given); one with gone-after=MS is destroyed that long after its probe
+// was sent, unanswered. A VALUE is one or more quoted segments with
 // C escapes (\\ \" \n \r \t \xHH), each optionally repeated: 3*"ab" is "ababab".
 #ifndef HUNGSCAN_SCRIPTED_SCENARIO_H
 #define HUNGSCAN_SCRIPTED_SCENARIO_H
@@ -112,6 +116,10 @@ struct Window
     long chainAfterMs = 0;
     // The owner process ends at this moment of the scripted clock; -1: it lives on.
     long exitsAtMs = -1;
+    // How long after a sent probe an answering window answers.
+    long answerMs = 0;
+    // The window is destroyed this long after its probe was sent; -1: it stays.
+    long goneAfterMs = -1;
 };
 
 // The desktop from a moment of the scripted clock on.
@@ -147,6 +155,7 @@ struct Scenario
     bool waitChains = true;
     bool debugPrivilege = false;
     bool comStateCalls = true;
+    bool messageWaitFails = false;
     std::vector<std::pair<std::string, std::string>> environment;
     // The Application log: whether it opens (RPC_S_SERVER_UNAVAILABLE when the Event Log
     // service is not running), and after how many events it fails (RPC_S_CALL_FAILED).

@@ -77,6 +77,19 @@ struct WindowState
 {
     bool probed = false;
     bool answered = false;
+    bool sent = false; // SendMessageCallbackA, in this enumeration
+    ULONGLONG sentAt = 0;
+};
+
+// A WM_NULL sent by SendMessageCallbackA whose callback has not run yet.
+struct SentMessage
+{
+    std::uintptr_t window; // the window's handle
+    DWORD owner;           // its process when it was sent
+    SENDASYNCPROC callback;
+    ULONG_PTR data;
+    long dueMs; // when the answer is there to be taken; -1: not in sight
+    size_t order; // sends so far, this one included
 };
 
 struct State
@@ -100,6 +113,12 @@ struct State
     bool debugEnabled = false;
     std::map<HANDLE, DWORD> tokens; // open token handles, with their rights
     std::uintptr_t nextToken = 0;
+    std::vector<SentMessage> sent;
+    size_t sends = 0;
+    // This enumeration's probes: whether the program has waited for answers yet, and when the
+    // last one was sent (-1: none).
+    bool waited = false;
+    long lastSendMs = -1;
 };
 
 State &state()
@@ -147,6 +166,15 @@ const Window *Lookup(HWND hwnd, size_t &index)
     return nullptr;
 }
 
+// Whether a probe sent to the window (by handle value) still waits for its callback.
+bool Awaited(std::uintptr_t window)
+{
+    for (const SentMessage &message : state().sent)
+        if (message.window == window)
+            return true;
+    return false;
+}
+
 // A window handle the program may only use after its probe failed.
 const Window *LookupProbed(const char *call, HWND hwnd, size_t &index, bool answeredAllowed = false)
 {
@@ -157,7 +185,7 @@ const Window *LookupProbed(const char *call, HWND hwnd, size_t &index, bool answ
         return nullptr;
     }
     const WindowState &ws = state().windows[index];
-    if (!ws.probed)
+    if (!ws.probed && !Awaited(reinterpret_cast<std::uintptr_t>(hwnd)))
         Violation(std::string(call) + " on window " + WindowName(hwnd) + " before its probe");
     else if (ws.answered && !answeredAllowed)
         Violation(std::string(call) + " on window " + WindowName(hwnd) + ", which answered the probe");
@@ -235,6 +263,10 @@ void Load(const Scenario &scenario)
     ResetTrace();
     s.lastError = 0;
     s.lastProbed = SIZE_MAX;
+    s.sent.clear();
+    s.sends = 0;
+    s.waited = false;
+    s.lastSendMs = -1;
 }
 
 HWND WindowHandle(size_t index)
@@ -276,6 +308,25 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     }
     if (!s.openHandles.empty())
         Violation(std::to_string(s.openHandles.size()) + " handle(s) still open from the enumeration before");
+    // The probes still in a queue meet the desktop of this moment: a window that answers now takes
+    // its message from the queue, one destroyed (or whose handle another process's window has
+    // taken) goes with its message unanswered.
+    for (size_t i = 0; i < s.sent.size();)
+    {
+        size_t index = 0;
+        const Window *window = Lookup(reinterpret_cast<HWND>(s.sent[i].window), index);
+        if (window == nullptr || window->probe == Probe::Gone ||
+            window->owner != s.sent[i].owner)
+        {
+            s.sent.erase(s.sent.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        if (window->probe == Probe::Answers && s.sent[i].dueMs < 0)
+            s.sent[i].dueMs = static_cast<long>(ScriptedClock()) + window->answerMs;
+        ++i;
+    }
+    s.waited = false;
+    s.lastSendMs = -1;
     const std::vector<Window> &windows = *s.desktop;
     s.windows.assign(windows.size(), WindowState());
     s.lastProbed = SIZE_MAX;
@@ -357,15 +408,162 @@ extern "C" BOOL WINAPI IsWindow(HWND hWnd)
     Record("IsWindow(" + WindowName(hWnd) + ")");
     size_t index = 0;
     const Window *window = Lookup(hWnd, index);
-    return window != nullptr && window->probe != Probe::Gone;
+    if (window == nullptr || window->probe == Probe::Gone)
+        return FALSE;
+    const WindowState &ws = state().windows[index];
+    return window->goneAfterMs < 0 || !ws.sent || ScriptedClock() < ws.sentAt + static_cast<ULONGLONG>(window->goneAfterMs);
 }
 
+// IsHungAppWindow (winuser.h): "A window is considered to be not responding if the application
+// is not waiting for input, is not in startup processing, and has not called PeekMessage within
+// the internal timeout period of 5 seconds." An answer of TRUE is the window's probe: nothing
+// need be sent to it.
+// https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-ishungappwindow
 extern "C" BOOL WINAPI IsHungAppWindow(HWND hwnd)
 {
     Record("IsHungAppWindow(" + WindowName(hwnd) + ")");
     size_t index = 0;
-    const Window *window = LookupProbed("IsHungAppWindow", hwnd, index);
-    return window != nullptr && window->probe == Probe::DeemedHung;
+    const Window *window = Lookup(hwnd, index);
+    if (window == nullptr)
+    {
+        Violation("IsHungAppWindow on a window the enumeration never gave: " + WindowName(hwnd));
+        return FALSE;
+    }
+    if (window->probe != Probe::DeemedHung)
+        return FALSE;
+    state().windows[index].probed = true;
+    state().lastProbed = index;
+    return TRUE;
+}
+
+// SendMessageCallbackA (winuser.h): for a window of another thread it "returns immediately"; the
+// callback runs "only when the thread that called SendMessageCallback calls GetMessage,
+// PeekMessage, or WaitMessage", with the window, the message, the caller's value and the result
+// (SENDASYNCPROC). A failure returns zero, the reason in the last error. Here: an answering window
+// answers after its scenario's delay; one that times out or is deemed hung keeps the message in
+// its queue until a later desktop has it answer; a window gone fails with
+// ERROR_INVALID_WINDOW_HANDLE, a refused one at once with its error (none unless given).
+// https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-sendmessagecallbacka
+// https://learn.microsoft.com/windows/win32/api/winuser/nc-winuser-sendasyncproc
+extern "C" BOOL WINAPI SendMessageCallbackA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam,
+                                            SENDASYNCPROC lpResultCallBack, ULONG_PTR dwData)
+{
+    Record("SendMessageCallbackA(" + WindowName(hWnd) + ", " + Hex(Msg) + ", " + std::to_string(wParam) + ", " +
+           std::to_string(lParam) + ")");
+    State &s = state();
+    if (Msg != WM_NULL || wParam != 0 || lParam != 0)
+        Violation("probe is not WM_NULL with zero parameters");
+    if (lpResultCallBack == nullptr)
+        Violation("probe sent without a callback for its answer");
+    size_t index = 0;
+    const Window *window = Lookup(hWnd, index);
+    if (window == nullptr)
+    {
+        Violation("probe of a window the enumeration never gave: " + WindowName(hWnd));
+        s.lastError = ERROR_INVALID_WINDOW_HANDLE;
+        return FALSE;
+    }
+    WindowState &ws = s.windows[index];
+    if (ws.sent)
+        Violation("window " + WindowName(hWnd) + " probed twice");
+    else if (Awaited(reinterpret_cast<std::uintptr_t>(hWnd)))
+        Violation("window " + WindowName(hWnd) + " sent a second probe while its first is unanswered");
+    if (s.waited)
+        Violation("window " + WindowName(hWnd) + " probed after the scan waited: probes that wait one after another");
+    ws.probed = ws.sent = true;
+    ws.sentAt = ScriptedClock();
+    s.lastProbed = index;
+    if (window->probe == Probe::Gone || window->probe == Probe::Refused)
+    {
+        s.lastError = static_cast<DWORD>(window->probeError >= 0           ? window->probeError
+                                         : window->probe == Probe::Gone ? ERROR_INVALID_WINDOW_HANDLE
+                                                                         : 0);
+        return FALSE;
+    }
+    s.lastSendMs = static_cast<long>(ScriptedClock());
+    const long due = window->probe == Probe::Answers ? s.lastSendMs + window->answerMs : -1;
+    s.sent.push_back(SentMessage{reinterpret_cast<std::uintptr_t>(hWnd), window->owner, lpResultCallBack, dwData,
+                                 due, ++s.sends});
+    return TRUE;
+}
+
+namespace {
+
+// The answers there to be taken by now, each by its own callback: the earliest first and, of
+// those that came together, the last sent first, so that nothing may count on the order.
+void DeliverAnswers()
+{
+    State &s = state();
+    std::vector<SentMessage> due;
+    for (size_t i = 0; i < s.sent.size();)
+    {
+        if (s.sent[i].dueMs >= 0 && s.sent[i].dueMs <= static_cast<long>(ScriptedClock()))
+        {
+            due.push_back(s.sent[i]);
+            s.sent.erase(s.sent.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        else
+            ++i;
+    }
+    std::sort(due.begin(), due.end(), [](const SentMessage &a, const SentMessage &b) {
+        return a.dueMs != b.dueMs ? a.dueMs < b.dueMs : a.order > b.order;
+    });
+    for (const SentMessage &message : due)
+    {
+        size_t index = 0;
+        // An answer to an earlier scan's probe is this scan's word on the window too.
+        if (Lookup(reinterpret_cast<HWND>(message.window), index) != nullptr)
+            s.windows[index].probed = s.windows[index].answered = true;
+        message.callback(reinterpret_cast<HWND>(message.window), WM_NULL, message.data, 0);
+    }
+}
+
+} // namespace
+
+// PeekMessageA (winuser.h): the program has no windows and nothing posts to it, so no message is
+// ever there (FALSE); reading the queue is what runs the callbacks of answers that have come.
+// https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-peekmessagea
+extern "C" BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
+{
+    if (lpMsg == nullptr || hWnd != NULL || wMsgFilterMin != 0 || wMsgFilterMax != 0 || wRemoveMsg != PM_REMOVE)
+        Violation("the queue read other than whole, for the thread, taking what it finds");
+    DeliverAnswers();
+    return FALSE;
+}
+
+// MsgWaitForMultipleObjects (winuser.h): with no handles, waits until input of the wake mask is
+// in the queue (WAIT_OBJECT_0 + nCount) or the time is over (WAIT_TIMEOUT); WAIT_FAILED on
+// failure. Here an answer there to be taken is such input; time passes at once. A scan's wait
+// must end by the time of its last probe sent: any longer waits for a probe a second time.
+// https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-msgwaitformultipleobjects
+extern "C" DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE *, BOOL, DWORD dwMilliseconds,
+                                                  DWORD dwWakeMask)
+{
+    Record("MsgWaitForMultipleObjects(" + std::to_string(dwMilliseconds) + ")");
+    State &s = state();
+    if (nCount != 0 || (dwWakeMask & 0x0040) == 0)
+        Violation("a wait for the answers that does not wake for them");
+    if (s.scenario.messageWaitFails)
+    {
+        s.lastError = ERROR_INVALID_PARAMETER;
+        return WAIT_FAILED;
+    }
+    s.waited = true;
+    const long until = static_cast<long>(ScriptedClock()) + static_cast<long>(dwMilliseconds);
+    if (s.lastSendMs < 0 || until > s.lastSendMs + static_cast<long>(kExpectedTimeout))
+        Violation("a wait of " + std::to_string(dwMilliseconds) + " ms beyond the time of every probe sent");
+    long first = -1;
+    for (const SentMessage &message : s.sent)
+        if (message.dueMs >= 0 && (first < 0 || message.dueMs < first))
+            first = message.dueMs;
+    if (first >= 0 && first <= until)
+    {
+        if (first > static_cast<long>(ScriptedClock()))
+            AdvanceScriptedClock(static_cast<ULONGLONG>(first) - ScriptedClock());
+        return WAIT_OBJECT_0 + nCount;
+    }
+    AdvanceScriptedClock(static_cast<ULONGLONG>(until) - ScriptedClock());
+    return WAIT_TIMEOUT;
 }
 
 extern "C" DWORD WINAPI GetLastError()

@@ -7,6 +7,10 @@
 //                                client on the root window. EnumWindows pings every window once
 //                                it has listed them, so each probe waits only for what is left
 //                                of its window's own time.
+// SendMessageCallbackA           the same wait for the ping, then the callback queued for the
+//                                next PeekMessageA; a ping unanswered fails the call at once with
+//                                ERROR_TIMEOUT, as no late answer is ever heard of (every
+//                                enumeration pings afresh).
 // window caption                 _NET_WM_NAME, else WM_NAME, as UTF-8 (a Latin-1 STRING converted)
 // window's process id            the X-Resource extension, else _NET_WM_PID of a local client
 // thread deemed hung             none: X has no such judgement, and a stopped client is a real
@@ -428,4 +432,54 @@ extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessI
     if (lpdwProcessId != nullptr)
         *lpdwProcessId = static_cast<DWORD>(pid);
     return static_cast<DWORD>(pid); // X11 has no window threads; the process id stands in for one
+}
+
+namespace {
+
+// How long a window's ping may take to be answered: the limit Windows programs give a probe.
+constexpr UINT PING_LIMIT_MS = 1000;
+
+// Answers to SendMessageCallbackA, for the next PeekMessageA to hand to their callbacks.
+struct QueuedAnswer
+{
+    HWND hwnd;
+    SENDASYNCPROC callback;
+    ULONG_PTR data;
+};
+std::vector<QueuedAnswer> queuedAnswers;
+
+} // namespace
+
+// Every window was pinged when the enumeration listed it, so waiting here, in listing order,
+// for what is left of each window's time costs the scan one limit however many windows froze.
+extern "C" BOOL WINAPI SendMessageCallbackA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam,
+                                            SENDASYNCPROC lpResultCallBack, ULONG_PTR dwData)
+{
+    if (SendMessageTimeoutA(hWnd, Msg, wParam, lParam, SMTO_ABORTIFHUNG, PING_LIMIT_MS, NULL) == 0)
+        return FALSE;
+    queuedAnswers.push_back(QueuedAnswer{hWnd, lpResultCallBack, dwData});
+    return TRUE;
+}
+
+// No messages reach the program; reading its queue hands over the answers.
+extern "C" BOOL WINAPI PeekMessageA(LPMSG, HWND, UINT, UINT, UINT)
+{
+    const std::vector<QueuedAnswer> answers = std::move(queuedAnswers);
+    queuedAnswers.clear();
+    for (const QueuedAnswer &answer : answers)
+        answer.callback(answer.hwnd, WM_NULL, answer.data, 0);
+    return FALSE;
+}
+
+extern "C" DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE *, BOOL, DWORD dwMilliseconds, DWORD)
+{
+    if (nCount != 0)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    if (!queuedAnswers.empty())
+        return WAIT_OBJECT_0;
+    Sleep(dwMilliseconds);
+    return WAIT_TIMEOUT;
 }

@@ -7,7 +7,9 @@
 // WM_NULL for MS milliseconds), "churn" (the thread creates and destroys its windows over and
 // over, pumping in between, until the scene ends), "spin" (the thread creates its windows, then
 // computes without pause and never pumps) or "suspended" (the thread creates its windows and is
-// then suspended with SuspendThread). A frozen thread waits on an event, never to be set. Every HEX is one window's caption,
+// then suspended with SuspendThread) or "freezes" (the thread pumps until the scene reads the line
+// "freeze" on standard input, then stops asking for messages, together with every other such
+// thread, and the scene prints "frozen"). A frozen thread waits on an event, never to be set. Every HEX is one window's caption,
 // hex-encoded so that any byte survives the command line; COUNT repeats the group's windows on
 // the same thread.
 //
@@ -16,6 +18,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,7 +28,10 @@ namespace {
 
 const char kClassName[] = "HungscanSceneWindow";
 
-enum Kind { kAnswer, kFrozen, kSlow, kChurn, kSpin, kSuspended };
+enum Kind { kAnswer, kFrozen, kSlow, kChurn, kSpin, kSuspended, kFreezes };
+
+// Set by the line "freeze": the "freezes" threads stop pumping, all at once.
+HANDLE freezeEvent = NULL;
 
 struct Group
 {
@@ -54,6 +60,8 @@ bool ParseGroup(const std::string &arg, Group &group)
         group.kind = kSpin;
     else if (parsed.kind == "suspended")
         group.kind = kSuspended;
+    else if (parsed.kind == "freezes")
+        group.kind = kFreezes;
     else
         return false;
     group.delayMs = static_cast<DWORD>(parsed.delayMs);
@@ -147,6 +155,13 @@ DWORD WINAPI GroupThread(LPVOID param)
         WaitForSingleObject(group.release, INFINITE);
         return 0;
     }
+    if (group.kind == kFreezes)
+    {
+        while (MsgWaitForMultipleObjects(1, &freezeEvent, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0)
+            PumpOnce();
+        WaitForSingleObject(group.release, INFINITE);
+        return 0;
+    }
     if (group.kind == kSpin)
     {
         // A program lost in a computation: all of a core, no messages.
@@ -190,6 +205,7 @@ int main(int argc, char **argv)
     }
 
     HANDLE release = CreateEventA(NULL, TRUE, FALSE, NULL);
+    freezeEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     for (Group &group : groups)
     {
         group.created = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -209,9 +225,16 @@ int main(int argc, char **argv)
     std::printf("ready\n");
     std::fflush(stdout);
 
-    // Standard input closing is the signal to go; whatever arrives before is ignored.
-    while (std::getchar() != EOF)
+    // Standard input closing is the signal to go; before it, only "freeze" means anything.
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin) != NULL)
     {
+        if (std::strncmp(line, "freeze", 6) == 0)
+        {
+            SetEvent(freezeEvent);
+            std::printf("frozen\n");
+            std::fflush(stdout);
+        }
     }
 
     // Frozen threads never return; ending the process is the only way out for them.

@@ -18,43 +18,56 @@ struct CallsCase
     std::vector<std::string> calls;
 };
 
-const char kProbe[] = "SendMessageTimeoutA(#0, 0x0, 0, 0, 0x2, 1000, null)";
+// Deemed hung: nothing sent. Otherwise WM_NULL is sent, and the scan waits for its answer.
+#define HUNG "IsHungAppWindow(#0)"
+#define SENT HUNG, "SendMessageCallbackA(#0, 0x0, 0, 0)"
+#define WAITED SENT, "MsgWaitForMultipleObjects(1000)"
 
-// After a failed probe: is the window still there, and is its process one the system froze.
-#define FAILED(pid) kProbe, "IsWindow(#0)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x1000, 0, " pid ")"
+// After an unanswered probe: is the window still there, and is its process one the system froze.
+#define FAILED(pid) "IsWindow(#0)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x1000, 0, " pid ")"
 #define FROZEN_QUERY(handle) "NtQueryInformationProcess(" handle ", 0, 64)", "CloseHandle(" handle ")"
 
 const CallsCase kCallsCases[] = {
     {"answering window: the probe and nothing else", "window answers caption=\"A\" owner=7 path=\"C:\\\\a.exe\"",
-     {kProbe}},
+     {SENT}},
     {"hung window, owner opens, path read",
      "window deemed-hung caption=\"A\" owner=7 path=\"C:\\\\a.exe\"",
-     {FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)",
+     {HUNG, FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)",
       "GetModuleFileNameExA(h2, null, 1024)", "CloseHandle(h2)"}},
     {"timed-out window, path unreadable either way: the handle is closed all the same",
      "window times-out caption=\"A\" owner=7 path-unreadable",
-     {FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)",
+     {WAITED, FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)",
       "GetModuleFileNameExA(h2, null, 1024)", "QueryFullProcessImageNameA(h2, 0, 1024)", "CloseHandle(h2)"}},
     {"module lookup fails: the image name of the same handle",
      "window times-out caption=\"A\" owner=7 path=\"C:\\\\a.exe\" module-path-fails",
-     {FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)",
+     {WAITED, FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)",
       "GetModuleFileNameExA(h2, null, 1024)", "QueryFullProcessImageNameA(h2, 0, 1024)", "CloseHandle(h2)"}},
     {"owner denied: nothing to read, nothing to close", "window deemed-hung caption=\"A\" owner=7 denied",
-     {FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)"}},
+     {HUNG, FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)"}},
     {"no owner known: nothing to ask the system, the open is tried with id 0 and fails",
      "window deemed-hung caption=\"A\"",
-     {kProbe, "IsWindow(#0)", "GetWindowThreadProcessId(#0)", "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 0)"}},
-    {"window gone: no caption, no owner", "window gone caption=\"A\" owner=7 path=\"C:\\\\a.exe\"",
-     {kProbe, "IsWindow(#0)"}},
-    {"probe refused, not deemed hung: not a hang", "window refused caption=\"A\" owner=7",
-     {kProbe, "IsWindow(#0)", "IsHungAppWindow(#0)"}},
+     {HUNG, "IsWindow(#0)", "GetWindowThreadProcessId(#0)", "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 0)"}},
+    {"window gone: the send fails, no caption, no owner", "window gone caption=\"A\" owner=7 path=\"C:\\\\a.exe\"",
+     {SENT}},
+    {"probe refused, not deemed hung: not a hang", "window refused caption=\"A\" owner=7", {SENT}},
+    {"send refused for want of an answer: a hang, with no wait", "window refused error=1460 caption=\"A\" owner=7 denied",
+     {SENT, FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)"}},
     {"deemed hung with another error: a hang", "window deemed-hung error=5 caption=\"A\" owner=7 denied",
-     {kProbe, "IsWindow(#0)", "IsHungAppWindow(#0)", "GetWindowThreadProcessId(#0)", "OpenProcess(0x1000, 0, 7)",
-      FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)"}},
+     {HUNG, FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)"}},
     {"owner frozen by the system: its handle closed, nothing reported", "window times-out caption=\"A\" owner=7 owner-frozen",
-     {FAILED("7"), FROZEN_QUERY("h1")}},
+     {WAITED, FAILED("7"), FROZEN_QUERY("h1")}},
+    {"answer at 999 ms: in time", "window answers after=999 caption=\"A\" owner=7", {WAITED}},
+    {"answer at 1001 ms: too late", "window answers after=1001 caption=\"A\" owner=7 denied",
+     {WAITED, FAILED("7"), FROZEN_QUERY("h1"), "GetWindowTextA(#0, 1024)", "OpenProcess(0x410, 0, 7)"}},
+    {"destroyed while its answer is awaited: gone, not hung", "window times-out gone-after=300 caption=\"A\" owner=7",
+     {WAITED, "IsWindow(#0)"}},
+    {"the wait fails: the limit is slept, then the answer taken",
+     "message-wait-fails\nwindow answers after=600 caption=\"A\" owner=7", {WAITED}},
 };
 
+#undef HUNG
+#undef SENT
+#undef WAITED
 #undef FAILED
 #undef FROZEN_QUERY
 
@@ -72,6 +85,7 @@ TEST_P(Calls, AreExactlyThese)
     {
         FlushRecorder out;
         result = CheckWindowProc(scripted::WindowHandle(0), 12345);
+        FinishWindowChecks();
     }
     EXPECT_EQ(result, TRUE);
     EXPECT_EQ(scripted::GetTrace().calls, c.calls) << c.what;
@@ -160,7 +174,71 @@ BOOL CALLBACK Leak(HWND, LPARAM)
 }
 void HandleLeaked() { EnumWindows(Leak, 0); }
 
+// The probes of a scan, sent and awaited on a desktop of their own.
+void Desktop(const char *windows)
+{
+    std::vector<scripted::Scenario> scenarios;
+    scripted::ParseScenarios(std::string("scenario probes\n") + windows, scenarios);
+    scripted::Load(scenarios.at(0));
+}
+VOID CALLBACK IgnoreAnswer(HWND, UINT, ULONG_PTR, LRESULT) {}
+void Send(size_t window) { SendMessageCallbackA(scripted::WindowHandle(window), WM_NULL, 0, 0, IgnoreAnswer, window); }
+DWORD Wait(DWORD ms, DWORD wake = QS_ALLINPUT) { return MsgWaitForMultipleObjects(0, NULL, FALSE, ms, wake); }
+void WaitsTwice()
+{
+    Desktop("window times-out\n");
+    Send(0);
+    Wait(1000);
+    Wait(1000);
+}
+void WaitsOneAfterAnother()
+{
+    Desktop("window times-out\nwindow times-out\n");
+    Send(0);
+    Wait(1000);
+    Send(1);
+}
+void AnswerOfAnotherWindow()
+{
+    Desktop("window answers caption=\"A\"\nwindow times-out caption=\"B\"\n");
+    Send(0);
+    Send(1);
+    MSG message;
+    PeekMessageA(&message, NULL, 0, 0, PM_REMOVE);
+    char text[1024];
+    GetWindowTextA(scripted::WindowHandle(0), text, sizeof text);
+}
+BOOL CALLBACK SendEach(HWND hwnd, LPARAM)
+{
+    SendMessageCallbackA(hwnd, WM_NULL, 0, 0, IgnoreAnswer, 0);
+    return TRUE;
+}
+void SecondProbeWhileUnanswered()
+{
+    Desktop("window times-out\n");
+    EnumWindows(SendEach, 0);
+    EnumWindows(SendEach, 0);
+}
+void SendWithoutCallback() { SendMessageCallbackA(scripted::WindowHandle(0), WM_NULL, 0, 0, NULL, 0); }
+void QueueOfOneWindow()
+{
+    MSG message;
+    PeekMessageA(&message, scripted::WindowHandle(0), 0, 0, PM_REMOVE);
+}
+void WaitThatDoesNotWake()
+{
+    Send(0);
+    Wait(100, 0x0001);
+}
+
 const MisuseCase kMisuseCases[] = {
+    {"a scan that waits twice", WaitsTwice, "beyond the time of every probe sent"},
+    {"probes that wait one after another", WaitsOneAfterAnother, "probed after the scan waited"},
+    {"an answer taken for another window", AnswerOfAnotherWindow, "which answered the probe"},
+    {"a second probe while the first is unanswered", SecondProbeWhileUnanswered, "while its first is unanswered"},
+    {"a send without a callback", SendWithoutCallback, "without a callback"},
+    {"the queue of one window read", QueueOfOneWindow, "queue read other than whole"},
+    {"a wait that does not wake for answers", WaitThatDoesNotWake, "does not wake for them"},
     {"timeout", WrongTimeout, "probe timeout is 5000 ms"},
     {"flags", WrongFlags, "not SMTO_ABORTIFHUNG alone"},
     {"message", WrongMessage, "probe is not WM_NULL"},

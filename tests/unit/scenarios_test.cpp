@@ -116,6 +116,7 @@ TEST_P(Scenario, EachCheckFollowsThePlatformRules)
         FlushRecorder out;
         scripted::SetFlushedOutput([&out] { return out.flushed(); });
         EnumWindows(CheckWindowProc, 0);
+        FinishWindowChecks();
         scripted::SetFlushedOutput(nullptr);
         flushed = out.flushed();
         pending = out.pending();

@@ -309,6 +309,91 @@ class Verdicts(unittest.TestCase):
         self.assertEqual(records[-1]["unresponsive"], len([r for r in records if r["event"] == "unresponsive"]))
 
 
+class JustFrozen(unittest.TestCase):
+    """Six threads of three windows each that stop pumping together, beside a thread that keeps
+    answering, and hungscan started at that moment: long before the system deems the threads
+    hung, so every window costs the whole limit unless all are probed at once. Each run must
+    report every frozen window and no answering one within about one limit beyond its own start,
+    in the order a later scan, once the threads are deemed hung, lists them."""
+
+    THREADS, WINDOWS = 6, 3
+    LIMIT_S = 1.0
+    # Wine deems a thread hung about five seconds after it last asked for messages.
+    DEEMED_HUNG_AFTER_S = 6
+
+    @classmethod
+    def setUpClass(cls):
+        check_tools()
+        cls.desk = windows_desktop(WORK).open()
+        cls.addClassCleanup(cls.desk.close)
+        cls.path = windows_path(SCENE).encode()
+        # The answering thread's program under a name of its own, so that blocks tell whose.
+        cls.answering_exe = os.path.join(tempfile.mkdtemp(prefix="hungscan-answering-"), "answering.exe")
+        shutil.copy(SCENE, cls.answering_exe)
+        cls.addClassCleanup(shutil.rmtree, os.path.dirname(cls.answering_exe))
+        cls.answering_path = windows_path(cls.answering_exe).encode()
+
+    def end_scene(self, scene):
+        # Its input closed, the scene ends itself; one that takes too long is ended by its id.
+        try:
+            self.desk.finish(scene, None, 10)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def frozen_captions(self, t):
+        return [b"Froze %d.%d" % (t, w) for w in range(self.WINDOWS)]
+
+    def freeze_and_scan(self, options):
+        """(seconds the run took, its output, a later plain scan's captions of our windows)."""
+        groups = [group("freezes", *self.frozen_captions(t)) for t in range(self.THREADS)]
+        scene = self.desk.start_scene(SCENE, groups)
+        # The answering thread in a process of its own, started last: in Wine a thread that
+        # takes the activation sends to the one that loses it, and may freeze with it later on.
+        answering = self.desk.start_scene(self.answering_exe,
+                                          [group("answer", *[b"Keeps answering %d" % w for w in range(3)])])
+        self.addCleanup(self.end_scene, answering)
+        try:
+            scene.stdin.write(b"freeze\n")
+            scene.stdin.flush()
+            self.assertEqual(read_line(scene.stdout, 30).strip(), b"frozen")
+            frozen_at = start = time.monotonic()
+            status, out, err = self.desk.run(HUNGSCAN, options)
+            took = time.monotonic() - start
+            self.assertEqual((status, err), (0, b""))
+            time.sleep(max(0.0, frozen_at + self.DEEMED_HUNG_AFTER_S - time.monotonic()))
+            later = [c for c, p in parse(self.desk.run(HUNGSCAN)[1]) if p == self.path]
+        finally:
+            self.end_scene(scene)
+        expected = collections.Counter([c for t in range(self.THREADS) for c in self.frozen_captions(t)] +
+                                       [IME] * self.THREADS)
+        self.assertEqual(collections.Counter(later), expected)
+        return took, out, later
+
+    def assert_in_one_limit(self, took):
+        # Before, each window cost the whole limit until the threads were deemed hung: about
+        # 5 s. Wine starts the program in well under a second, even on a busy machine.
+        print("%s: %.2f s" % (self.id(), took), file=sys.stderr)
+        self.assertLess(took, self.LIMIT_S + 1.5)
+
+    def test_report_in_one_limit(self):
+        took, out, later = self.freeze_and_scan([])
+        self.assertEqual([c for c, p in judged(parse(out), [self.path, self.answering_path])], later)
+        self.assert_in_one_limit(took)
+
+    def test_json_in_one_limit(self):
+        took, out, later = self.freeze_and_scan(["--json"])
+        records = [json.loads(line) for line in out.decode("utf-8").split("\r\n") if line]
+        self.assertEqual([r["caption"].encode() for r in records if r["event"] == "unresponsive" and
+                          r["path"].encode() in (self.path, self.answering_path)], later)
+        self.assert_in_one_limit(took)
+
+    def test_why_in_one_limit(self):
+        took, out, later = self.freeze_and_scan(["--why"])
+        blocks = re.findall(rb" Caption: ([^\r\n]*)\r\n Path: ([^\r\n]*)\r\n Why: waiting\r\n", out)
+        self.assertEqual([c for c, p in blocks if p in (self.path, self.answering_path)], later, out)
+        self.assert_in_one_limit(took)
+
+
 class RealProgram(unittest.TestCase):
     """Programs nobody here wrote: Windows' and Wine's own winver.exe, a classic Win32 program
     that both carry, running, frozen, resumed. In the 32-bit prefix of the other tests, and as a

@@ -47,6 +47,24 @@ typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED *LPOVERLAPPED;
 typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef BOOL(WINAPI *PHANDLER_ROUTINE)(DWORD dwCtrlType);
+typedef void(CALLBACK *SENDASYNCPROC)(HWND, UINT, ULONG_PTR, LRESULT);
+#define VOID void
+
+typedef struct tagPOINT
+{
+    LONG x;
+    LONG y;
+} POINT;
+
+typedef struct tagMSG
+{
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *LPMSG;
 
 // A window handle's value is its low 32 bits, the same in 32- and 64-bit programs
 // (basetsd.h; "Interprocess Communication Between 32-bit and 64-bit Applications").
@@ -102,6 +120,8 @@ typedef struct _FILETIME
 
 #define WM_NULL 0x0000
 #define SMTO_ABORTIFHUNG 0x0002
+#define PM_REMOVE 0x0001
+#define QS_ALLINPUT 0x04FF
 
 #define PROCESS_VM_READ 0x0010
 #define PROCESS_QUERY_INFORMATION 0x0400
@@ -156,6 +176,11 @@ extern "C" {
 BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
 LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam,
                                    UINT fuFlags, UINT uTimeout, PDWORD_PTR lpdwResult);
+BOOL WINAPI SendMessageCallbackA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, SENDASYNCPROC lpResultCallBack,
+                                 ULONG_PTR dwData);
+BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE *pHandles, BOOL fWaitAll, DWORD dwMilliseconds,
+                                       DWORD dwWakeMask);
 BOOL WINAPI IsWindow(HWND hWnd);
 BOOL WINAPI IsHungAppWindow(HWND hwnd);
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
