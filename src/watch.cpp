@@ -447,6 +447,8 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
         WriteReportFailure();
     }
     CloseSystemLog();
+    // Answers still to come are no one's business once the watch is over.
+    ForgetProbes();
 
     SetConsoleCtrlHandler(StopOnCtrl, FALSE);
     SetEvent(doneEvent);

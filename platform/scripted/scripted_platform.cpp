@@ -114,6 +114,10 @@ struct State
     std::map<HANDLE, DWORD> tokens; // open token handles, with their rights
     std::uintptr_t nextToken = 0;
     std::vector<SentMessage> sent;
+    // Windows the program has sent a probe in an earlier enumeration of this run: it may ask
+    // who owns such a handle before it probes it again, as Windows lets any caller, to tell
+    // whether a probe it still waits for belongs to the same window.
+    std::vector<std::uintptr_t> probedBefore;
     size_t sends = 0;
     // This enumeration's probes: whether the program has waited for answers yet, and when the
     // last one was sent (-1: none).
@@ -175,6 +179,15 @@ bool Awaited(std::uintptr_t window)
     return false;
 }
 
+// Whether the program has sent the window a probe before.
+bool ProbedBefore(std::uintptr_t window)
+{
+    for (const std::uintptr_t probed : state().probedBefore)
+        if (probed == window)
+            return true;
+    return false;
+}
+
 // A window handle the program may only use after its probe failed.
 const Window *LookupProbed(const char *call, HWND hwnd, size_t &index, bool answeredAllowed = false)
 {
@@ -185,6 +198,10 @@ const Window *LookupProbed(const char *call, HWND hwnd, size_t &index, bool answ
         return nullptr;
     }
     const WindowState &ws = state().windows[index];
+    const bool earlierProbe = std::strcmp(call, "GetWindowThreadProcessId") == 0 &&
+                              ProbedBefore(reinterpret_cast<std::uintptr_t>(hwnd));
+    if (earlierProbe && !ws.probed)
+        return window;
     if (!ws.probed && !Awaited(reinterpret_cast<std::uintptr_t>(hwnd)))
         Violation(std::string(call) + " on window " + WindowName(hwnd) + " before its probe");
     else if (ws.answered && !answeredAllowed)
@@ -264,6 +281,7 @@ void Load(const Scenario &scenario)
     s.lastError = 0;
     s.lastProbed = SIZE_MAX;
     s.sent.clear();
+    s.probedBefore.clear();
     s.sends = 0;
     s.waited = false;
     s.lastSendMs = -1;
@@ -480,6 +498,8 @@ extern "C" BOOL WINAPI SendMessageCallbackA(HWND hWnd, UINT Msg, WPARAM wParam, 
                                                                          : 0);
         return FALSE;
     }
+    if (!ProbedBefore(reinterpret_cast<std::uintptr_t>(hWnd)))
+        s.probedBefore.push_back(reinterpret_cast<std::uintptr_t>(hWnd));
     s.lastSendMs = static_cast<long>(ScriptedClock());
     const long due = window->probe == Probe::Answers ? s.lastSendMs + window->answerMs : -1;
     s.sent.push_back(SentMessage{reinterpret_cast<std::uintptr_t>(hWnd), window->owner, lpResultCallBack, dwData,
