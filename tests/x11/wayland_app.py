@@ -2,15 +2,18 @@
 with QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1). Its main loop stops serving it on SIGUSR1: it computes
 without pause ("spin") or sleeps ("sleep"); "answer" never stalls (SIGSTOP freezes any of them
 for real). Run with Debian's python3 (python3-gi, python3-pyqt6).
+"error": no toolkit, only an application embedded in the accessibility registry whose every
+call is answered with the D-Bus error ERROR.
 
     wayland_app.py 3|4|qt6 answer|spin|sleep TITLE [NAME]
+    wayland_app.py error ERROR
 """
 
 import signal
 import sys
 import time
 
-version, mode, title = sys.argv[1], sys.argv[2], sys.argv[3]
+version, mode, title = (sys.argv[1:] + [""])[:3]
 
 
 def stall():
@@ -19,6 +22,27 @@ def stall():
             pass
     time.sleep(3600)
 
+
+if version == "error":
+    from gi.repository import Gio, GLib
+
+    session = Gio.bus_get_sync(Gio.BusType.SESSION)
+    address = session.call_sync("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", None,
+                                GLib.VariantType("(s)"), 0, 5000).unpack()[0]
+    bus = Gio.DBusConnection.new_for_address_sync(
+        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+
+    def refuse(connection, message, incoming):
+        if incoming and message.get_message_type() == Gio.DBusMessageType.METHOD_CALL:
+            connection.send_message(message.new_method_error_literal(mode, "refused"), 0)
+            return None
+        return message
+
+    bus.add_filter(refuse)
+    root = "/org/a11y/atspi/accessible/root"
+    bus.call_sync("org.a11y.atspi.Registry", root, "org.a11y.atspi.Socket", "Embed",
+                  GLib.Variant("((so))", ((bus.get_unique_name(), root),)), None, 0, 5000)
+    GLib.MainLoop().run()
 
 if version == "qt6":
     from PyQt6.QtCore import QTimer
