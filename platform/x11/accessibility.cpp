@@ -62,6 +62,7 @@ std::string busFailure;
 std::map<std::string, Application> applications; // by bus name
 std::uint32_t nextId = 1;
 std::vector<sd_bus_slot *> slots;
+bool lostInScan = false; // the bus closed while this scan's probes were out
 
 Application *ById(std::uint32_t id)
 {
@@ -79,6 +80,15 @@ void DropBus()
     if (accessibilityBus != nullptr)
         sd_bus_flush_close_unref(accessibilityBus);
     accessibilityBus = nullptr;
+}
+
+// The bus closed under the probes: what they would have said is lost, and the next scan
+// opens it afresh.
+void LoseBus()
+{
+    lostInScan = true;
+    busFailure = "it closed";
+    DropBus();
 }
 
 std::string ErrorText(const sd_bus_error &error, int r)
@@ -250,8 +260,11 @@ int OnProbe(sd_bus_message *m, void *tag, sd_bus_error *)
     Application *app = ById(TagId(tag));
     if (app == nullptr || app->answer != -1)
         return 0;
-    // A call's own timeout comes as an error from nobody; the verdict is then the limit's.
-    if (sd_bus_message_is_method_error(m, nullptr) > 0 && sd_bus_message_get_sender(m) == nullptr)
+    // A call's own timeout comes as an error from nobody; the verdict is then the limit's. A
+    // closing connection fails every call with NoReply as if from the bus daemon: that is the
+    // bus going, not the application, and says nothing of its loop.
+    if (sd_bus_message_is_method_error(m, nullptr) > 0 &&
+        (sd_bus_message_get_sender(m) == nullptr || sd_bus_is_open(sd_bus_message_get_bus(m)) <= 0))
         return 0;
     if (Clock::now() > app->deadline)
         return 0;
@@ -349,6 +362,7 @@ bool Wanted()
 bool ProbeApplications(const std::set<pid_t> &x11Owners, std::vector<Listed> &listed)
 {
     listed.clear();
+    lostInScan = false;
     for (sd_bus_slot *slot : slots)
         sd_bus_slot_unref(slot);
     slots.clear();
@@ -451,25 +465,26 @@ int AwaitProbe(std::uint32_t application, unsigned timeoutMs)
         return -1;
     app->deadline = app->sent + std::chrono::milliseconds(timeoutMs);
     const std::uint32_t id = app->id;
-    Pump(app->deadline, [id] {
-        const Application *a = ById(id);
-        return a == nullptr || a->answer != -1;
-    });
+    if (!Pump(app->deadline, [id] {
+            const Application *a = ById(id);
+            return a == nullptr || a->answer != -1;
+        }))
+        LoseBus();
     app = ById(id);
     if (app == nullptr)
         return -2;
     return app->answer == -1 ? 0 : app->answer;
 }
 
-void FinishProbes()
+bool FinishProbes()
 {
     if (accessibilityBus == nullptr)
-        return;
+        return !lostInScan;
     Clock::time_point last = Clock::now();
     for (const auto &entry : applications)
         if (entry.second.probed && entry.second.sent + TITLES_LIMIT > last)
             last = entry.second.sent + TITLES_LIMIT;
-    Pump(last, [] {
+    const bool open = Pump(last, [] {
         for (const auto &entry : applications)
         {
             const Application &app = entry.second;
@@ -484,6 +499,9 @@ void FinishProbes()
     for (sd_bus_slot *slot : slots)
         sd_bus_slot_unref(slot);
     slots.clear();
+    if (!open)
+        LoseBus();
+    return !lostInScan;
 }
 
 bool ApplicationExists(std::uint32_t application)

@@ -47,8 +47,10 @@ std::set<pid_t> ListedProcesses();
 // scan.
 int AwaitProbe(std::uint32_t application, unsigned timeoutMs);
 
-// Collects the window titles of the applications that answered, within their limits.
-void FinishProbes();
+// Collects the window titles of the applications that answered, within their limits. False
+// when the bus closed while the probes were out (ACCESSIBILITY_ERROR_NO_BUS says so then):
+// those not yet answered are unknown, not hung.
+bool FinishProbes();
 
 // Whether the application is still on the bus (asks the bus daemon, within a limit).
 bool ApplicationExists(std::uint32_t application);

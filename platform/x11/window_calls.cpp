@@ -175,7 +175,8 @@ static bool EnumApplications(xcb_connection_t *c, const std::vector<xcb_window_t
             completed = false;
             break;
         }
-    FinishProbes();
+    if (!FinishProbes())
+        *available = false;
     return completed;
 }
 
