@@ -111,6 +111,60 @@ class WaylandSession(unittest.TestCase):
         self.assertEqual(seen, [b"Unresponsive", b"Responding again"], out.decode(errors="replace"))
 
 
+class MergedAndErrorReplies(unittest.TestCase):
+    def test_each_program_is_probed_once_and_an_error_reply_is_an_answer(self):
+        # GTK 3 programs of an X display in the Wayland session (as under XWayland), on its
+        # accessibility bus too; and applications whose root answers every call with an error.
+        with WaylandDesktop("hungscan-wl-merge-%d" % os.getpid()) as wayland, XDesktop() as desk:
+            env = dict(wayland.env(), GDK_BACKEND="x11", DISPLAY=desk.display)
+            x11 = [(wayland.start([PYTHON, APP, "3", mode, title], env=env), sig, title)
+                   for mode, sig, title in (("answer", None, "hungscan x answering"),
+                                            ("sleep", signal.SIGUSR1, "hungscan x sleeping"),
+                                            ("answer", signal.SIGSTOP, "hungscan x stopped"))]
+            errors = [wayland.start([PYTHON, APP, "error", name])
+                      for name in ("org.freedesktop.DBus.Error.Failed", "org.freedesktop.DBus.Error.UnknownMethod")]
+            wayland.await_registered(len(x11) + len(errors))
+            desk.await_windows([title.encode() for _, _, title in x11])
+            for proc, sig, _ in x11:
+                if sig is not None:
+                    os.kill(proc.pid, sig)
+            time.sleep(0.5)
+            status, out, err = wayland.run([HUNGSCAN], env=dict(wayland.env(), DISPLAY=desk.display))
+        self.assertEqual((status, err), (0, b""), out)
+        # The frozen ones by their X11 windows alone (GTK's unmapped leader window is one of
+        # them), no application block at all.
+        blocks = out.split(b"\nUnresponsive Window:\n")[1:]
+        self.assertTrue(blocks and all(b.startswith(b" Caption: ") for b in blocks), out)
+        for _, sig, title in x11:
+            self.assertEqual(out.count(title.encode()), 0 if sig is None else 1, out)
+
+
+class BusGoneMidScan(unittest.TestCase):
+    def test_the_scan_ends_well_formed_with_the_reason(self):
+        # The accessibility bus's daemon is killed while the scan waits out a stopped program.
+        for options, ending in (([], rb"\n!! Error \(EnumWindows\)\n\n\nDone\.$"),
+                                (["--json"], rb'"event":"done".*"status":1\}\n$')):
+            with self.subTest(options=options), WaylandDesktop("hungscan-wl-gone-%d" % os.getpid()) as wayland:
+                apps = [wayland.start([PYTHON, APP, "3", "answer", title]) for title in ("hungscan wl a", "hungscan wl b")]
+                wayland.await_registered(len(apps))
+                bus = wayland.accessibility_bus()
+                daemon = re.findall(r"^u (\d+)", wayland.busctl(
+                    "call", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                    "GetConnectionUnixProcessID", "s", "org.freedesktop.DBus", bus=bus))
+                os.kill(apps[0].pid, signal.SIGSTOP)
+                scan = wayland.start([HUNGSCAN, *options])
+                deadline = time.monotonic() + 5
+                while time.monotonic() < deadline and "%d " % scan.pid not in wayland.busctl("list", bus=bus):
+                    time.sleep(0.02)
+                time.sleep(0.3)  # its probes are out, the stopped one's unanswered
+                self.assertIsNone(scan.poll())
+                os.kill(int(daemon[0]), signal.SIGKILL)
+                status, out, err = wayland.finish(scan, None, 30)
+                self.assertEqual(status, 1, out)
+                self.assertRegex(out, ending)
+                self.assertEqual(err, b"hungscan: cannot list the windows: no accessibility bus: it closed\n")
+
+
 class NoAccessibilityBus(unittest.TestCase):
     def test_the_reason_is_said_and_the_programs_on_the_socket_named(self):
         # A session bus with no service files: it cannot start the accessibility bus.
