@@ -92,7 +92,8 @@ bool ReplyAddsUp(const xcb_res_query_client_ids_reply_t *reply)
 {
     if (ReplySize(reply) < sizeof *reply)
         return false;
-    // Each id: its spec, its length in bytes, then that many bytes of 32-bit values.
+    // Each id: the client and the mask it was asked with, its length in bytes, then that many
+    // bytes of 32-bit values.
     std::uint64_t left = VariableBytes(reply);
     const std::uint8_t *at = VariablePart(reply);
     for (std::uint32_t i = 0; i < reply->num_ids; ++i)
@@ -193,7 +194,8 @@ pid_t ClientProcess(const xcb_res_query_client_ids_reply_t *reply)
     const std::uint8_t *at = VariablePart(reply);
     for (std::uint32_t i = 0; i < reply->num_ids; ++i)
     {
-        const std::uint32_t mask = Card32At(at + offsetof(xcb_res_client_id_value_t, spec.mask));
+        // The mask follows the client's id, the first 32 bits of the id.
+        const std::uint32_t mask = Card32At(at + sizeof(std::uint32_t));
         const std::uint32_t length = Card32At(at + offsetof(xcb_res_client_id_value_t, length));
         const std::uint8_t *values = at + sizeof(xcb_res_client_id_value_t);
         // The length counts bytes: a process id is one 32-bit value.
