@@ -34,6 +34,8 @@ FROZEN = [
     ("qt6", "sleep", "hungscan wl qt sleeping", signal.SIGUSR1, "waiting"),
 ]
 QT = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"}
+# The stopped one was started from a desktop entry, as a launcher starts it: its entry names it.
+ENTRY_NAME = "hungscan wl stopped (from its desktop entry)"
 
 
 def unprobed(*procs):
@@ -52,7 +54,12 @@ class WaylandSession(unittest.TestCase):
         qt = dict(cls.desk.env(), **QT)
         cls.answering = [cls.desk.start([PYTHON, APP, version, "answer", "hungscan wl answering"], env=qt)
                          for version in ("4", "qt6")]
-        cls.frozen = [cls.desk.start([PYTHON, APP, version, mode, title], env=qt) for version, mode, title, _, _ in FROZEN]
+        entry = os.path.join(cls.desk.runtime, "stopped.desktop")
+        with open(entry, "w") as f:
+            f.write("[Desktop Action New]\nName=Not this one\n[Desktop Entry]\nType=Application\nName=%s\n" % ENTRY_NAME)
+        cls.frozen = [cls.desk.start([PYTHON, APP, version, mode, title],
+                                     env=dict(qt, GIO_LAUNCHED_DESKTOP_FILE=entry) if mode == "answer" else qt)
+                      for version, mode, title, _, _ in FROZEN]
         # On the compositor's socket, but kept off the accessibility bus.
         cls.hidden = cls.desk.start([PYTHON, APP, "4", "answer", "hungscan wl hidden"],
                                     env=dict(cls.desk.env(), GTK_A11Y="none"))
@@ -87,6 +94,8 @@ class WaylandSession(unittest.TestCase):
             record = found[proc.pid]
             self.assertIsNone(record["caption"])
             self.assertIn(title, record["program"])
+            if why == "suspended":
+                self.assertEqual(record["program"], ENTRY_NAME)
             self.assertEqual((record["tid"], record["why"]), (proc.pid, why))
             self.assertTrue(record["path"].startswith("/usr/bin/python3"), record)
         self.assertEqual(records[-1]["status"], 0)
