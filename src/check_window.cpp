@@ -450,28 +450,34 @@ void WriteUnnamedOwners()
     WriteErrorLine("owners cannot be named", ownersUnnamed);
 }
 
-// The platform's own message naming the programs it knows of that the last enumeration could
-// not probe (on Linux, a Wayland session's programs that are not on the accessibility bus).
-// Windows has no such programs, and no text for a number in the range left to applications.
+// The platform's own messages on what the last enumeration could not check: a part of the
+// desktop it could not reach at all (on Linux, a Wayland session without its accessibility bus),
+// then the programs it knows of but could not probe (there, those not on that bus). Windows has
+// neither, and no text for a number in the range left to applications.
+const DWORD MESSAGE_UNCHECKED_PART = 0x20000012;
 const DWORD MESSAGE_UNPROBED_PROGRAMS = 0x20000011;
 
 void WriteBlindSpots()
 {
-    // A watch says it again only when the programs change.
-    static std::string said;
-    char text[TEXT_BUFFER_SIZE] = "";
-    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, MESSAGE_UNPROBED_PROGRAMS, 0,
-                       text, TEXT_BUFFER_SIZE, NULL) == 0)
+    // A watch says each again only when it changes.
+    static std::string said[2];
+    const DWORD messages[2] = {MESSAGE_UNCHECKED_PART, MESSAGE_UNPROBED_PROGRAMS};
+    for (int k = 0; k < 2; ++k)
     {
-        said.clear();
-        return;
+        char text[TEXT_BUFFER_SIZE] = "";
+        if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, messages[k], 0, text,
+                           TEXT_BUFFER_SIZE, NULL) == 0)
+        {
+            said[k].clear();
+            continue;
+        }
+        text[TEXT_BUFFER_SIZE - 1] = '\0';
+        ReplaceControlBytes(text);
+        if (said[k] == text)
+            continue;
+        said[k] = text;
+        std::cerr << "hungscan: " << text << std::endl;
     }
-    text[TEXT_BUFFER_SIZE - 1] = '\0';
-    ReplaceControlBytes(text);
-    if (said == text)
-        return;
-    said = text;
-    std::cerr << "hungscan: " << text << std::endl;
 }
 
 void WriteHowToEnd()

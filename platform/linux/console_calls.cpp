@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-using namespace hungscan_x11;
+using namespace hungscan_linux;
 
 namespace {
 
@@ -147,14 +147,14 @@ void StartDispatching()
 
 } // namespace
 
-namespace hungscan_x11 {
+namespace hungscan_linux {
 
 void RaiseConsoleClose()
 {
     OnSignal(0);
 }
 
-} // namespace hungscan_x11
+} // namespace hungscan_linux
 
 extern "C" ULONGLONG WINAPI GetTickCount64()
 {

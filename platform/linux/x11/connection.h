@@ -90,6 +90,11 @@ using EventHandler = void (*)(const xcb_generic_event_t &event, Clock::time_poin
 using LossHandler = void (*)();
 void HandListenerEvents(EventHandler onEvent, LossHandler onLoss);
 
+// Who hears, on the listener's thread, that the display has gone for good (it closed; a stall
+// is not that): to this program, what its console closing is to a Windows one.
+using GoneHandler = void (*)();
+void HandDisplayGone(GoneHandler onGone);
+
 // Hears the root window's events while pings are out, and only then: a desktop whose windows
 // come and go sends a stream of them that a watch would otherwise read all day. Turning on
 // waits until the server has taken it, so no answer can come before it. Among the events: the

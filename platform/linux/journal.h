@@ -1,6 +1,6 @@
 // The words for the last errors the event logging calls leave, for FormatMessageA.
-#ifndef HUNGSCAN_X11_JOURNAL_H
-#define HUNGSCAN_X11_JOURNAL_H
+#ifndef HUNGSCAN_LINUX_JOURNAL_H
+#define HUNGSCAN_LINUX_JOURNAL_H
 
 #include <windows.h>
 

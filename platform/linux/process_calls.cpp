@@ -7,6 +7,7 @@
 #include <psapi.h>
 
 #include "kernel_objects.h"
+#include "proc_files.h"
 #include "wide_text.h"
 
 #include <poll.h>
@@ -21,8 +22,9 @@
 #include <cstring>
 #include <string>
 
-using namespace hungscan_x11;
+using namespace hungscan_linux;
 using namespace hungscan_platform;
+using namespace hungscan_proc;
 
 namespace {
 
@@ -53,9 +55,7 @@ ssize_t ReadExecutablePath(HANDLE hProcess, char (&target)[PATH_MAX])
     const ProcessHandle *process = HandleAs<ProcessHandle>(hProcess);
     if (process == nullptr)
         return -1;
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(process->pid));
-    const ssize_t length = readlink(link, target, sizeof target);
+    const ssize_t length = ReadExecutableLink(static_cast<pid_t>(process->pid), target, sizeof target);
     // While the process lives its id is its own; once it has gone, the link may be another's.
     if (length <= 0 || !ProcessAlive(process->pidfd))
         return -1;
@@ -79,10 +79,8 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProces
     // The kernel lets a user read another process's executable link only where it may inspect
     // that process: the same rule decides whether the open succeeds. A zombie has no link left,
     // yet may still be asked, with the limited right, whether it has ended.
-    char link[32];
-    std::snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(dwProcessId));
     char probe[1];
-    if (readlink(link, probe, sizeof probe) < 0 &&
+    if (ReadExecutableLink(static_cast<pid_t>(dwProcessId), probe, sizeof probe) < 0 &&
         !(dwDesiredAccess == PROCESS_QUERY_LIMITED_INFORMATION && ProcessExited(pidfd)))
     {
         close(pidfd);

@@ -9,6 +9,7 @@
 
 #include "accessibility.h"
 #include "accessibility_replies.h"
+#include "proc_files.h"
 
 #include <systemd/sd-bus.h>
 
@@ -21,9 +22,10 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 
 namespace hungscan_accessibility {
+
+using namespace hungscan_proc;
 
 namespace {
 
@@ -304,21 +306,10 @@ int OnProcess(sd_bus_message *m, void *tag, sd_bus_error *)
     return 0;
 }
 
-// A whole small file of /proc, or empty.
-std::string ReadProcFile(pid_t pid, const char *name)
-{
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), name);
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // The Name of the desktop entry the program was started from, as GLib's launcher tells it.
 std::string DesktopEntryName(pid_t pid)
 {
-    const std::string environment = ReadProcFile(pid, "environ");
+    const std::string environment = ReadProcessFile(pid, "environ");
     const std::string key = "GIO_LAUNCHED_DESKTOP_FILE=";
     std::string file;
     for (std::size_t at = 0; at < environment.size();)
@@ -545,7 +536,7 @@ bool ProgramName(std::uint32_t application, std::string &name)
     if (name.empty() && app->pid != 0)
     {
         // The command line, its arguments parted by spaces: an interpreter's script shows.
-        name = ReadProcFile(app->pid, "cmdline");
+        name = ReadProcessFile(app->pid, "cmdline");
         while (!name.empty() && name.back() == '\0')
             name.pop_back();
         for (char &c : name)

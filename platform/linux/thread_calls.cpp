@@ -19,60 +19,25 @@
 #include <wct.h>
 
 #include "kernel_objects.h"
+#include "proc_files.h"
 #include "wide_text.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-using namespace hungscan_x11;
+using namespace hungscan_linux;
 using namespace hungscan_platform;
+using namespace hungscan_proc;
 
 namespace {
 
-DWORD ProcessOfThread(DWORD tid);
-
-// What /proc/PID/task/TID/stat says of a thread.
-struct ThreadStat
+// A Windows id as the kernel's.
+pid_t Id(DWORD id)
 {
-    std::string state;
-    unsigned long long ticks = 0;   // utime + stime
-    unsigned long long started = 0; // field 22, clock ticks after boot
-};
-
-// The fields of the thread's stat after the command name, which may hold anything: the state
-// first. False when the thread is gone.
-bool ReadStat(DWORD pid, DWORD tid, ThreadStat &stat)
-{
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", static_cast<unsigned>(pid), static_cast<unsigned>(tid));
-    std::ifstream file(path);
-    std::string line;
-    if (!std::getline(file, line))
-        return false;
-    const size_t end = line.rfind(')');
-    if (end == std::string::npos)
-        return false;
-    std::istringstream fields(line.substr(end + 1));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    // Fields 3 on: state, then 10 more up to utime (14) and stime (15), then 6 up to the start
-    // time (22).
-    fields >> stat.state;
-    for (int i = 4; i <= 13; ++i)
-        fields >> field;
-    fields >> utime >> stime;
-    for (int i = 16; i <= 21; ++i)
-        fields >> field;
-    fields >> stat.started;
-    if (!fields)
-        return false;
-    stat.ticks = utime + stime;
-    return true;
+    return static_cast<pid_t>(id);
 }
 
 struct ThreadHandle : KernelObject
@@ -86,29 +51,8 @@ struct ThreadHandle : KernelObject
 // The handle's thread now; false once it has gone, even where another has taken its id.
 bool ReadStat(const ThreadHandle &handle, ThreadStat &stat)
 {
-    return ReadStat(handle.pid, handle.tid, stat) && stat.started == handle.started;
-}
-
-std::string ReadWaitChannel(DWORD pid, DWORD tid)
-{
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%u/task/%u/wchan", static_cast<unsigned>(pid), static_cast<unsigned>(tid));
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);
-    return line;
-}
-
-DWORD ProcessOfThread(DWORD tid)
-{
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(tid));
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line))
-        if (line.compare(0, 5, "Tgid:") == 0)
-            return static_cast<DWORD>(std::strtoul(line.c_str() + 5, nullptr, 10));
-    return 0;
+    return ReadThreadStat(Id(handle.pid), Id(handle.tid), stat) &&
+           stat.started == handle.started;
 }
 
 LONG WINAPI QueryThread(HANDLE thread, UINT infoClass, PVOID info, ULONG size, ULONG *length)
@@ -142,9 +86,9 @@ void WINAPI CloseSession(HWCT session)
 
 BOOL WINAPI ReadChain(HWCT session, DWORD tid, LPDWORD count, PWAITCHAIN_NODE_INFO nodes, LPBOOL cycle)
 {
-    const DWORD pid = ProcessOfThread(tid);
+    const DWORD pid = static_cast<DWORD>(ProcessOfThread(Id(tid)));
     ThreadStat stat;
-    if (session == nullptr || count == nullptr || *count < 2 || pid == 0 || !ReadStat(pid, tid, stat))
+    if (session == nullptr || count == nullptr || *count < 2 || pid == 0 || !ReadThreadStat(Id(pid), Id(tid), stat))
         return FALSE;
     std::memset(nodes, 0, 2 * sizeof *nodes);
     nodes[0].ObjectType = WctThreadType;
@@ -153,7 +97,7 @@ BOOL WINAPI ReadChain(HWCT session, DWORD tid, LPDWORD count, PWAITCHAIN_NODE_IN
     nodes[0].ThreadObject.ThreadId = tid;
     *count = 1;
     // Another user's thread reads "0" here: its wait is not ours to know.
-    const std::string channel = stat.state == "R" ? "" : ReadWaitChannel(pid, tid);
+    const std::string channel = stat.state == "R" ? "" : ReadWaitChannel(Id(pid), Id(tid));
     if (!channel.empty() && channel != "0")
     {
         nodes[1].ObjectType = WctUnknownType;
@@ -193,9 +137,10 @@ bool EndsWith(const char *text, const char *end)
 
 extern "C" HANDLE WINAPI OpenThread(DWORD, BOOL, DWORD dwThreadId)
 {
-    const DWORD pid = dwThreadId == 0 || dwThreadId > 0x7FFFFFFF ? 0 : ProcessOfThread(dwThreadId);
+    const DWORD pid =
+        dwThreadId == 0 || dwThreadId > 0x7FFFFFFF ? 0 : static_cast<DWORD>(ProcessOfThread(Id(dwThreadId)));
     ThreadStat stat;
-    if (pid == 0 || !ReadStat(pid, dwThreadId, stat))
+    if (pid == 0 || !ReadThreadStat(Id(pid), Id(dwThreadId), stat))
         return NULL;
     return ToHandle(new ThreadHandle(pid, dwThreadId, stat.started));
 }

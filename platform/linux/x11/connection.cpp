@@ -1,7 +1,5 @@
 #include "connection.h"
 
-#include "kernel_objects.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -59,6 +57,7 @@ std::atomic<int> mainFd{-1};
 std::atomic<Clock::rep> waitingSince{0};
 std::atomic<EventHandler> eventHandler{nullptr};
 std::atomic<LossHandler> lossHandler{nullptr};
+std::atomic<GoneHandler> goneHandler{nullptr};
 
 // The listening connection, set before the main one is handed over, anew at each opening.
 xcb_connection_t *listening = nullptr;
@@ -78,7 +77,8 @@ void MarkLost(std::uint32_t why)
         onLoss();
     // A display that closed is gone for good; one that stalled may come back.
     if (why != X11_ERROR_NO_ANSWER)
-        RaiseConsoleClose();
+        if (const GoneHandler onGone = goneHandler)
+            onGone();
 }
 
 // Cuts both connections once a ServerWait has waited too long for the server: the blocked call
@@ -388,6 +388,11 @@ void HandListenerEvents(EventHandler onEvent, LossHandler onLoss)
 {
     eventHandler = onEvent;
     lossHandler = onLoss;
+}
+
+void HandDisplayGone(GoneHandler onGone)
+{
+    goneHandler = onGone;
 }
 
 void ListenToRoot(bool on)

@@ -1,4 +1,4 @@
-// The window calls, on X11.
+// The window calls, on Linux: the windows of an X display, and a Wayland session's applications.
 //
 // Windows                        X11
 // top-level window               a child of the root window, or the client window (the one
@@ -43,11 +43,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
 
+using namespace hungscan_linux;
 using namespace hungscan_x11;
 using namespace hungscan_platform;
 using namespace hungscan_accessibility;
@@ -124,6 +125,7 @@ thread_local DWORD lastError = 0;
 xcb_connection_t *Display()
 {
     static bool interned = false;
+    HandDisplayGone(RaiseConsoleClose);
     xcb_connection_t *c = Connection();
     if (c != nullptr && !interned)
         interned = InternAtoms(c);
@@ -141,6 +143,12 @@ extern "C" void WINAPI SetLastError(DWORD dwErrCode)
 {
     lastError = dwErrCode;
 }
+
+// The last enumeration checked the X11 windows but could not reach the accessibility bus.
+static bool unreachedBus = false;
+
+// The message that says so, in the range Windows leaves to applications.
+constexpr DWORD MESSAGE_UNREACHED_BUS = 0x20000012;
 
 // The accessibility bus's applications: listed, probed and handed out after the X11 windows.
 // False when the caller stopped the enumeration; *available false when there is no bus.
@@ -185,6 +193,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     RetryIfStalled();
     BeginScan();
     SetUnprobed({}, {});
+    unreachedBus = false;
     std::vector<xcb_window_t> windows;
     BOOL completed = FALSE;
     const bool wayland = Wanted();
@@ -223,15 +232,8 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
             completed = accessible && reached;
         else if (!reached)
             completed = FALSE;
-        // With the X11 windows checked, the missing bus is a blind spot, said once a run.
-        static bool said = false;
-        char reason[512];
-        if (x11 && listed && !accessible && !said &&
-            AccessibilityErrorText(ACCESSIBILITY_ERROR_NO_BUS, reason, sizeof reason) != nullptr)
-        {
-            said = true;
-            std::cerr << "hungscan: cannot check the Wayland programs: " << reason << std::endl;
-        }
+        // With the X11 windows checked, the missing bus is a blind spot, not a failure.
+        unreachedBus = x11 && listed && !accessible;
     }
     if (!x11)
     {
@@ -269,6 +271,13 @@ extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId
             text = AccessibilityErrorText(dwMessageId, buffer, sizeof buffer);
         if (text == nullptr)
             text = UnprobedText(dwMessageId, buffer, std::min<std::size_t>(sizeof buffer, nSize));
+        char reason[512];
+        if (text == nullptr && dwMessageId == MESSAGE_UNREACHED_BUS && unreachedBus &&
+            AccessibilityErrorText(ACCESSIBILITY_ERROR_NO_BUS, reason, sizeof reason) != nullptr)
+        {
+            std::snprintf(buffer, sizeof buffer, "cannot check the Wayland programs: %s", reason);
+            text = buffer;
+        }
     }
     if (text == nullptr || lpBuffer == nullptr || std::strlen(text) >= nSize)
         return 0;

@@ -6,7 +6,8 @@
 
 #include "wayland_clients.h"
 
-#include <dirent.h>
+#include "proc_files.h"
+
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
@@ -21,9 +22,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 namespace hungscan_wayland {
+
+using namespace hungscan_proc;
 
 namespace {
 
@@ -113,32 +115,6 @@ bool ClientEnds(ino_t inode, std::uint32_t device, std::set<std::uint32_t> &ends
     return ok;
 }
 
-std::string BaseName(pid_t pid)
-{
-    char link[64], target[4096];
-    std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
-    const ssize_t length = readlink(link, target, sizeof target - 1);
-    if (length > 0)
-    {
-        target[length] = '\0';
-        // A program replaced since it started shows as "PATH (deleted)": still its name.
-        const char *slash = std::strrchr(target, '/');
-        return slash != nullptr ? slash + 1 : target;
-    }
-    // Not ours to read: the kernel's short name stands in.
-    std::snprintf(link, sizeof link, "/proc/%d/comm", static_cast<int>(pid));
-    FILE *comm = std::fopen(link, "re");
-    std::string name;
-    if (comm != nullptr)
-    {
-        char text[64] = "";
-        if (std::fgets(text, sizeof text, comm) != nullptr)
-            name = std::string(text, std::strcspn(text, "\n"));
-        std::fclose(comm);
-    }
-    return name;
-}
-
 } // namespace
 
 std::vector<Client> ListClients()
@@ -154,48 +130,8 @@ std::vector<Client> ListClients()
     if (!ClientEnds(file.st_ino, device, ends) || ends.empty())
         return clients;
 
-    std::map<pid_t, bool> holders;
-    DIR *proc = opendir("/proc");
-    if (proc == nullptr)
-        return clients;
-    const uid_t me = getuid();
-    const pid_t self = getpid();
-    while (const dirent *entry = readdir(proc))
-    {
-        char *end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0' || pid == self)
-            continue;
-        char folder[64];
-        std::snprintf(folder, sizeof folder, "/proc/%ld/fd", pid);
-        struct stat owner;
-        // Another user's descriptors are not for us to read: skip them without trying.
-        if (stat(folder, &owner) != 0 || (owner.st_uid != me && me != 0))
-            continue;
-        DIR *fds = opendir(folder);
-        if (fds == nullptr)
-            continue;
-        const int base = dirfd(fds);
-        while (const dirent *fd = readdir(fds))
-        {
-            char target[64];
-            const ssize_t length = readlinkat(base, fd->d_name, target, sizeof target - 1);
-            if (length < 9 || std::strncmp(target, "socket:[", 8) != 0)
-                continue;
-            target[length] = '\0';
-            const auto found = ends.find(static_cast<std::uint32_t>(std::strtoul(target + 8, nullptr, 10)));
-            if (found == ends.end())
-                continue;
-            holders[static_cast<pid_t>(pid)] = true;
-            ends.erase(found);
-        }
-        closedir(fds);
-        if (ends.empty())
-            break;
-    }
-    closedir(proc);
-    for (const auto &holder : holders)
-        clients.push_back({holder.first, BaseName(holder.first)});
+    for (const pid_t holder : SocketHolders(ends))
+        clients.push_back({holder, ProgramBaseName(holder)});
     return clients;
 }
 

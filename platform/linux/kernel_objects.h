@@ -1,11 +1,11 @@
 // What a HANDLE stands for on this platform: a process, an event, a thread or a standard stream,
 // each an object of its own kind that CloseHandle knows how to release.
-#ifndef HUNGSCAN_X11_KERNEL_OBJECTS_H
-#define HUNGSCAN_X11_KERNEL_OBJECTS_H
+#ifndef HUNGSCAN_LINUX_KERNEL_OBJECTS_H
+#define HUNGSCAN_LINUX_KERNEL_OBJECTS_H
 
 #include <windows.h>
 
-namespace hungscan_x11 {
+namespace hungscan_linux {
 
 struct KernelObject
 {
@@ -28,6 +28,6 @@ inline HANDLE ToHandle(KernelObject *object)
 // Windows one: the handlers set with SetConsoleCtrlHandler hear of it as CTRL_CLOSE_EVENT.
 void RaiseConsoleClose();
 
-} // namespace hungscan_x11
+} // namespace hungscan_linux
 
 #endif
