@@ -405,19 +405,8 @@ void ListenToRoot(bool on)
     // Redirect belongs to the window manager alone; the two notify masks together see every
     // answer.
     const uint32_t mask = on ? XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY : 0;
-    const xcb_void_cookie_t cookie =
-        xcb_change_window_attributes_checked(listening, listeningRoot, XCB_CW_EVENT_MASK, &mask);
-    if (on)
-    {
-        ServerWait wait;
-        std::free(xcb_request_check(listening, cookie));
-        ServerAnswered();
-    }
-    else
-    {
-        xcb_discard_reply(listening, cookie.sequence);
-        xcb_flush(listening);
-    }
+    xcb_change_window_attributes(listening, listeningRoot, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(listening);
 }
 
 void ListenToWindows(const std::vector<xcb_window_t> &windows, bool on)
@@ -428,14 +417,15 @@ void ListenToWindows(const std::vector<xcb_window_t> &windows, bool on)
     const uint32_t mask = on ? XCB_EVENT_MASK_STRUCTURE_NOTIFY : 0;
     for (const xcb_window_t window : windows)
         xcb_change_window_attributes(listening, window, XCB_CW_EVENT_MASK, &mask);
-    if (!on)
-    {
-        xcb_flush(listening);
-        return;
-    }
+    xcb_flush(listening);
+}
+
+void ConfirmListening()
+{
     // A destruction the server reports before it has taken the selection is never heard: once
     // a later request is answered, every selection before it is in force.
-    Await(xcb_get_input_focus_reply, listening, xcb_get_input_focus(listening));
+    if (listening != nullptr)
+        Await(xcb_get_input_focus_reply, listening, xcb_get_input_focus(listening));
 }
 
 } // namespace hungscan_x11

@@ -96,14 +96,17 @@ using GoneHandler = void (*)();
 void HandDisplayGone(GoneHandler onGone);
 
 // Hears the root window's events while pings are out, and only then: a desktop whose windows
-// come and go sends a stream of them that a watch would otherwise read all day. Turning on
-// waits until the server has taken it, so no answer can come before it. Among the events: the
-// destruction of every top-level window (a window manager's frame goes with its client).
+// come and go sends a stream of them that a watch would otherwise read all day. Among the
+// events: the destruction of every top-level window (a window manager's frame goes with its
+// client).
 void ListenToRoot(bool on);
 
-// Hears of the destruction of these windows themselves, or no longer. Turning on waits until
-// the server has taken it.
+// Hears of the destruction of these windows themselves, or no longer.
 void ListenToWindows(const std::vector<xcb_window_t> &windows, bool on);
+
+// Waits until the server has taken every selection made before, so that no answer or
+// destruction they select can come unheard.
+void ConfirmListening();
 
 } // namespace hungscan_x11
 

@@ -113,24 +113,6 @@ template <typename OnError> void TakeErrors(xcb_connection_t *c, OnError onError
     }
 }
 
-// For each window, whether its client lists _NET_WM_PING in WM_PROTOCOLS (a list of atoms).
-std::vector<bool> TakePartInPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
-{
-    // More protocols than any client lists.
-    constexpr std::size_t MAX_PROTOCOLS = 64;
-    std::vector<xcb_get_property_cookie_t> cookies;
-    cookies.reserve(windows.size());
-    for (const xcb_window_t window : windows)
-        cookies.push_back(RequestProperty(c, window, atoms.wmProtocols, XCB_ATOM_ATOM, MAX_PROTOCOLS * 4));
-    std::vector<bool> takesPart(windows.size(), false);
-    for (size_t i = 0; i < cookies.size(); ++i)
-    {
-        const auto reply = PropertyReply(c, cookies[i]);
-        takesPart[i] = reply != nullptr && PropertyListsAtom(reply.get(), atoms.netWmPing);
-    }
-    return takesPart;
-}
-
 // On the listener's thread; below.
 void OnListenerEvent(const xcb_generic_event_t &event, Clock::time_point arrived);
 void WakePingWaiters();
@@ -140,8 +122,16 @@ void WakePingWaiters();
 void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
 {
     HandListenerEvents(OnListenerEvent, WakePingWaiters);
-    const std::vector<bool> takesPart = TakePartInPings(c, windows);
-    std::vector<xcb_window_t> pinged, heard;
+    // Whether each client lists _NET_WM_PING in WM_PROTOCOLS (a list of atoms, never more than
+    // this many) is asked first, so the server answers it while the listener's selections are
+    // made; each window is pinged as its answer is read.
+    constexpr std::size_t MAX_PROTOCOLS = 64;
+    std::vector<xcb_get_property_cookie_t> cookies;
+    cookies.reserve(windows.size());
+    for (const xcb_window_t window : windows)
+        cookies.push_back(RequestProperty(c, window, atoms.wmProtocols, XCB_ATOM_ATOM, MAX_PROTOCOLS * 4));
+    xcb_flush(c);
+    std::vector<xcb_window_t> heard;
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
         // What no handle can hold any longer: ids neither listed nor watched, destroyed before
@@ -155,59 +145,65 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
             else
                 ++generation;
         }
-        for (size_t i = 0; i < windows.size(); ++i)
-        {
-            if (takesPart[i])
-            {
-                pinged.push_back(windows[i]);
-                if (pings.watched.insert(windows[i]).second)
-                    heard.push_back(windows[i]);
-            }
-            else
-                pings.outside.insert(windows[i]);
-        }
+        // Every window listed is heard of until the enumeration ends, those outside the protocol
+        // too: which they are is not known until their answers are read, and the pings follow
+        // at once.
+        for (const xcb_window_t window : windows)
+            if (pings.watched.insert(window).second)
+                heard.push_back(window);
+        pings.pending.reserve(windows.size());
     }
-    std::vector<std::uint32_t> stamps(pinged.size());
-    DrawStamps(stamps);
-    // From here the listener hears every answer, and the destruction of every window pinged:
-    // the root's selection is made after the windows' and waited for, so both are in force.
+    // From here the listener hears every answer, and the destruction of every window listed.
     ListenToWindows(heard, true);
     ListenToRoot(true);
+    ConfirmListening();
     TakeErrors(c, [](const xcb_generic_error_t &) {}); // what earlier calls met is no concern here
+    std::vector<std::uint32_t> stamps(windows.size());
+    DrawStamps(stamps);
     std::unordered_map<std::uint16_t, xcb_window_t> sequences; // as the server's errors name them
-    std::vector<xcb_window_t> batch;
+    std::vector<std::size_t> batch;
     batch.reserve(PING_BATCH);
-    for (size_t i = 0; i <= pinged.size(); ++i)
+    for (std::size_t i = 0; i <= windows.size(); ++i)
     {
-        if (i < pinged.size())
+        if (i < windows.size())
         {
+            const auto reply = PropertyReply(c, cookies[i]);
+            if (reply != nullptr && PropertyListsAtom(reply.get(), atoms.netWmPing))
+                batch.push_back(i);
+            else
             {
-                // In the table before it can leave, so that even the quickest answer finds it.
                 std::lock_guard<std::mutex> lock(pings.mutex);
-                pings.pending[pinged[i]] = PendingPing{stamps[i], false, false, false, false, {}, {}};
+                pings.outside.insert(windows[i]);
             }
-            // Errors carry 16 bits of the sequence: past 65,536 pings one could name two, and then
-            // names neither.
-            const auto sent = sequences.emplace(static_cast<std::uint16_t>(SendPing(c, pinged[i], stamps[i])), pinged[i]);
+        }
+        if (batch.size() < PING_BATCH && !(i == windows.size() && !batch.empty()))
+            continue;
+        {
+            // In the table before they can leave, so that even the quickest answer finds them.
+            std::lock_guard<std::mutex> lock(pings.mutex);
+            for (const std::size_t k : batch)
+                pings.pending[windows[k]] = PendingPing{stamps[k], false, false, false, false, {}, {}};
+        }
+        for (const std::size_t k : batch)
+        {
+            // Errors carry 16 bits of the sequence: past 65,536 pings one could name two, and
+            // then names neither.
+            const auto sent = sequences.emplace(static_cast<std::uint16_t>(SendPing(c, windows[k], stamps[k])), windows[k]);
             if (!sent.second)
                 sent.first->second = XCB_WINDOW_NONE;
-            batch.push_back(pinged[i]);
         }
-        if (batch.size() == PING_BATCH || (i == pinged.size() && !batch.empty()))
+        // Once written, each ping of the batch is the server's to deliver: its time starts.
+        xcb_flush(c);
+        ServerAnswered();
+        const Clock::time_point sentAt = Clock::now();
+        std::lock_guard<std::mutex> lock(pings.mutex);
+        for (const std::size_t k : batch)
         {
-            // Once written, each ping of the batch is the server's to deliver: its time starts.
-            xcb_flush(c);
-            ServerAnswered();
-            const Clock::time_point sentAt = Clock::now();
-            std::lock_guard<std::mutex> lock(pings.mutex);
-            for (const xcb_window_t window : batch)
-            {
-                PendingPing &ping = pings.pending[window];
-                ping.sent = true;
-                ping.sentAt = sentAt;
-            }
-            batch.clear();
+            PendingPing &ping = pings.pending[windows[k]];
+            ping.sent = true;
+            ping.sentAt = sentAt;
         }
+        batch.clear();
     }
     if (sequences.empty())
         return;
@@ -282,6 +278,8 @@ void ForgetPings(xcb_connection_t *c)
         }
     }
     ListenToWindows(start, true);
+    if (!start.empty())
+        ConfirmListening();
     ListenToWindows(stop, false);
     ListenToRoot(false);
     TakeErrors(c, [](const xcb_generic_error_t &) {});
