@@ -255,15 +255,24 @@ static void NoteUnresponsive(WatchScan *scan, HWND hwnd, DWORD processId)
 }
 
 // The windows whose verdicts are known by now, in listing order; with wait, all of them. Once the
-// console has closed, none more: the closing lines come first.
+// console has closed, none more: the scan stops there, and the closing lines come first.
 static void NoteKnown(WatchScan *scan, BOOL wait)
 {
     HWND hwnd = NULL;
     BOOL unresponsive = FALSE;
     DWORD processId = 0;
-    while (!consoleClosed && NextProbedWindow(wait, &hwnd, &unresponsive, &processId))
+    for (;;)
+    {
+        if (consoleClosed)
+        {
+            scan->stopped = TRUE;
+            return;
+        }
+        if (!NextProbedWindow(wait, &hwnd, &unresponsive, &processId))
+            return;
         if (unresponsive)
             NoteUnresponsive(scan, hwnd, processId);
+    }
 }
 
 static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
@@ -390,19 +399,20 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
         scan.stopped = FALSE;
         listed = EnumWindows(WatchWindowProc, reinterpret_cast<LPARAM>(&scan));
         const DWORD error = listed ? 0 : GetLastError();
-        // A scan the close stopped is no failed one: the windows it reached are told of, the
-        // probes still in flight are not waited for.
-        listed = listed || scan.stopped;
+        const BOOL failed = !listed && !scan.stopped;
         NoteKnown(&scan, TRUE);
         FinishVerdicts();
         WriteUnnamedOwners();
         WriteBlindSpots();
-        if (scan.stopped)
+        if (!failed && scan.stopped)
         {
+            // A scan the close stopped is no failed one: the windows it reached are told of,
+            // the probes still in flight are not waited for, and nothing is said of the rest.
+            listed = TRUE;
             for (WatchedWindow &window : windows)
                 window.seen = FALSE;
         }
-        else if (listed)
+        else if (!failed)
             ReportChanges(scan);
         else
         {
