@@ -377,16 +377,15 @@ static void WriteBlock(HWND hwnd, DWORD processId)
     char text[TEXT_BUFFER_SIZE];
 
     // The caption is on screen before the owner lookup, which may be slow.
-    std::cout << "\nUnresponsive Window:" << std::endl;
-    std::cout << CaptionLine(hwnd) << std::endl;
+    WriteOutput("\nUnresponsive Window:\n" + CaptionLine(hwnd) + "\n");
 
     switch (ReadOwnerPath(processId, text))
     {
     case OWNER_PATH:
-        std::cout << " Path: " << text << std::endl;
+        WriteOutput(std::string(" Path: ") + text + "\n");
         break;
     case OWNER_NOT_OPENED:
-        std::cout << "!! Error (OpenProcess)" << std::endl;
+        WriteOutput("!! Error (OpenProcess)\n");
         break;
     case OWNER_NO_PATH:
         break;
@@ -434,6 +433,12 @@ std::string SystemErrorText(DWORD error)
     if (length > 0)
         return text;
     return error == 0 ? "the system gave no reason" : "error " + std::to_string(error);
+}
+
+void WriteOutput(const std::string &text)
+{
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::cout.flush();
 }
 
 void WriteErrorLine(const char *what, DWORD error)

@@ -78,6 +78,11 @@ FARPROC FindSystemProc(const char *module, const char *name);
 // The system's text for an error code, on one line, without its full stop.
 std::string SystemErrorText(DWORD error);
 
+// Writes text, one or more whole lines, to standard output in one write and flushes it. The C
+// runtime writes each piece it is handed on its own to a console, and a process ended between
+// two writes (its console closed) would leave a line cut short; composed first, it is whole.
+void WriteOutput(const std::string &text);
+
 // Writes "hungscan: WHAT: REASON" on standard error, the reason being the system's text for the
 // error code.
 void WriteErrorLine(const char *what, DWORD error);

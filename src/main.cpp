@@ -217,7 +217,7 @@ int main(int argc, char *argv[])
         return status;
     }
 
-    std::cout << "Checking for unresponsive windows..." << std::endl;
+    WriteOutput("Checking for unresponsive windows...\n");
     ReportWritable();
 
     // An enumeration that fails would otherwise leave a transcript that reads as "nothing is
@@ -229,14 +229,14 @@ int main(int argc, char *argv[])
     FinishWindowChecks();
     if (!listed)
     {
-        std::cout << "\n!! Error (EnumWindows)" << std::endl;
+        WriteOutput("\n!! Error (EnumWindows)\n");
         WriteErrorLine("cannot list the windows", error);
         status = 1;
     }
     WriteUnnamedOwners();
     WriteBlindSpots();
 
-    std::cout << "\n\nDone." << std::flush;
+    WriteOutput("\n\nDone.");
     // A report that could not be written (a closed or full output, a reader gone) must not
     // read as success to the script that asked for it.
     if (!ReportWritable())

@@ -157,8 +157,9 @@ std::string VerdictFields(const ThreadVerdict &verdict)
 
 void WriteRecord(const char *event, const std::string &time, const std::string &fields)
 {
-    std::cout << "{\"event\":\"" << event << "\",\"time\":\"" << time << "\"" << (fields.empty() ? "" : ",") << fields
-              << "}" << std::endl;    ReportWritable();
+    WriteOutput(std::string("{\"event\":\"") + event + "\",\"time\":\"" + time + "\"" + (fields.empty() ? "" : ",") +
+                fields + "}\n");
+    ReportWritable();
 }
 
 // Why the report stopped going out, as the write that failed was told.

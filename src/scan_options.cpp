@@ -67,7 +67,7 @@ static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
     {
         // --log alone: the plain report's block, with no verdict to wait for.
         ++*unresponsive;
-        std::cout << block << std::flush;
+        WriteOutput(block);
         LogUnresponsive(options, logged, "");
         return;
     }
@@ -75,7 +75,7 @@ static void ReportWithVerdict(HWND hwnd, DWORD processId, ScanOptions &options)
         if (verdict.state == THREAD_GONE)
             return;
         ++*unresponsive;
-        std::cout << block << " Why: " << DescribeVerdict(verdict) << std::endl;
+        WriteOutput(block + " Why: " + DescribeVerdict(verdict) + "\n");
         LogUnresponsive(*scan, logged, DescribeVerdict(verdict));
     });
 }
@@ -110,7 +110,7 @@ int ScanWithOptions(BOOL why, BOOL json, BOOL log)
     if (log && !OpenSystemLog())
         return 1;
     if (!json)
-        std::cout << "Checking for unresponsive windows..." << std::endl;
+        WriteOutput("Checking for unresponsive windows...\n");
     BeginVerdicts();
     const BOOL listed = EnumWindows(CheckWindowWithOptionsProc, reinterpret_cast<LPARAM>(&options));
     const DWORD error = listed ? 0 : GetLastError();
@@ -124,7 +124,7 @@ int ScanWithOptions(BOOL why, BOOL json, BOOL log)
             WriteRecord("error", options.time,
                         "\"call\":\"EnumWindows\",\"reason\":" + JsonString(SystemErrorText(error)));
         else
-            std::cout << "\n!! Error (EnumWindows)" << std::endl;
+            WriteOutput("\n!! Error (EnumWindows)\n");
         WriteErrorLine("cannot list the windows", error);
     }
     WriteUnnamedOwners();
@@ -141,7 +141,7 @@ int ScanWithOptions(BOOL why, BOOL json, BOOL log)
                         ",\"status\":" + std::to_string(status));
         return std::cout ? status : 1;
     }
-    std::cout << "\n\nDone." << std::flush;
+    WriteOutput("\n\nDone.");
     if (!std::cout)
         status = 1;
     WriteHowToEnd();

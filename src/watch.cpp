@@ -40,6 +40,7 @@ struct WatchScan
     BOOL json;
     BOOL log;
     std::string time; // the scan's, for records
+    BOOL stopped;     // the console closed under it: it stopped part way
 };
 
 // The system log refused an event: the watch ends, as it does when its output is lost.
@@ -63,7 +64,9 @@ static HANDLE stopEvent = NULL;
 static HANDLE doneEvent = NULL;
 // The console closed (on X11: the display went away, or the terminal hung up).
 static volatile LONG consoleClosed = FALSE;
-// How long a closing console waits for the closing lines: Windows ends the process after 5 s.
+// How long a closing console waits for the closing lines: Windows ends the process 5 s after the
+// close, whatever it is doing. The scan under way stops at its next window and waits for no
+// probe in flight, so that the lines come well within that.
 static const DWORD CLOSING_LINES_MS = 4000;
 
 // The system calls this on a thread of its own.
@@ -146,10 +149,8 @@ static void WriteLine(const WatchScan &scan, const char *event, const WatchedWin
                         std::to_string((scan.ticks - window.since) / 1000));
         return;
     }
-    std::cout << scan.stamp << ' ' << event;
-    if (timed)
-        std::cout << " after " << (scan.ticks - window.since) / 1000 << " s";
-    std::cout << ": " << window.label << std::endl;
+    const std::string after = timed ? " after " + std::to_string((scan.ticks - window.since) / 1000) + " s" : "";
+    WriteOutput(std::string(scan.stamp) + ' ' + event + after + ": " + window.label + "\n");
     ReportWritable();
 }
 
@@ -246,27 +247,42 @@ static void NoteUnresponsive(WatchScan *scan, HWND hwnd, DWORD processId)
     WithVerdict(processId, threadId, [line, windows, hwnd, processId, window, at](const ThreadVerdict &verdict) {
         if (verdict.state == THREAD_GONE)
             return ForgetWindow(windows, hwnd, processId);
-        std::cout << line << " | why: " << DescribeVerdict(verdict) << std::endl;
+        WriteOutput(line + " | why: " + DescribeVerdict(verdict) + "\n");
         ReportWritable();
         *window.why = DescribeVerdict(verdict);
         LogEvent(*at, MSG_WINDOW_UNRESPONSIVE, "Unresponsive", window, FALSE);
     });
 }
 
-// The windows whose verdicts are known by now, in listing order; with wait, all of them.
+// The windows whose verdicts are known by now, in listing order; with wait, all of them. Once the
+// console has closed, none more: the scan stops there, and the closing lines come first.
 static void NoteKnown(WatchScan *scan, BOOL wait)
 {
     HWND hwnd = NULL;
     BOOL unresponsive = FALSE;
     DWORD processId = 0;
-    while (NextProbedWindow(wait, &hwnd, &unresponsive, &processId))
+    for (;;)
+    {
+        if (consoleClosed)
+        {
+            scan->stopped = TRUE;
+            return;
+        }
+        if (!NextProbedWindow(wait, &hwnd, &unresponsive, &processId))
+            return;
         if (unresponsive)
             NoteUnresponsive(scan, hwnd, processId);
+    }
 }
 
 static BOOL CALLBACK WatchWindowProc(HWND hwnd, LPARAM lParam)
 {
     WatchScan *scan = reinterpret_cast<WatchScan *>(lParam);
+    if (consoleClosed)
+    {
+        scan->stopped = TRUE;
+        return FALSE;
+    }
     WriteReadyVerdicts();
     ProbeWindow(hwnd);
     if (scan->why || scan->json)
@@ -320,7 +336,7 @@ static void WriteFailedScan(const WatchScan &scan, DWORD error, BOOL first)
         WriteRecord("error", scan.time, "\"call\":\"EnumWindows\",\"reason\":" + JsonString(SystemErrorText(error)));
     else
     {
-        std::cout << scan.stamp << " !! Error (EnumWindows)" << std::endl;
+        WriteOutput(std::string(scan.stamp) + " !! Error (EnumWindows)\n");
         ReportWritable();
     }
     if (first)
@@ -357,8 +373,8 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
         WriteRecord("watching", RecordTime(), "\"interval\":" + std::to_string(intervalSeconds));
     else
     {
-        std::cout << "Watching for unresponsive windows every " << intervalSeconds << " s. Press Enter to stop."
-                  << std::endl;
+        WriteOutput("Watching for unresponsive windows every " + std::to_string(intervalSeconds) +
+                    " s. Press Enter to stop.\n");
         ReportWritable();
     }
     // Output that goes to a file or a pipe leaves the screen blank: say there how to stop.
@@ -367,7 +383,7 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
         std::cerr << "hungscan: watching every " << intervalSeconds << " s; press Enter to stop" << std::endl;
 
     std::vector<WatchedWindow> windows;
-    WatchScan scan = {&windows, 0, "", why, json, log, ""};
+    WatchScan scan = {&windows, 0, "", why, json, log, "", FALSE};
     ULONGLONG scans = 0;
     BOOL listed = TRUE;
     BOOL outputLost = !ReportWritable();
@@ -380,13 +396,23 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
         const BOOL listedBefore = listed;
         BeginVerdicts();
         BeginProbes();
+        scan.stopped = FALSE;
         listed = EnumWindows(WatchWindowProc, reinterpret_cast<LPARAM>(&scan));
         const DWORD error = listed ? 0 : GetLastError();
+        const BOOL failed = !listed && !scan.stopped;
         NoteKnown(&scan, TRUE);
         FinishVerdicts();
         WriteUnnamedOwners();
         WriteBlindSpots();
-        if (listed)
+        if (!failed && scan.stopped)
+        {
+            // A scan the close stopped is no failed one: the windows it reached are told of,
+            // the probes still in flight are not waited for, and nothing is said of the rest.
+            listed = TRUE;
+            for (WatchedWindow &window : windows)
+                window.seen = FALSE;
+        }
+        else if (!failed)
             ReportChanges(scan);
         else
         {
@@ -433,14 +459,14 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
     }
 
     if (!json)
-        std::cout << std::endl;
+        WriteOutput("\n");
     for (const WatchedWindow &window : windows)
         WriteLine(scan, "Still unresponsive", window, TRUE);
     int status = listed && !outputLost && !consoleClosed && !logFailed ? 0 : 1;
     if (json)
         WriteRecord("done", RecordTime(), "\"scans\":" + std::to_string(scans) + ",\"status\":" + std::to_string(status));
     else
-        std::cout << "\nDone." << std::endl;
+        WriteOutput("\nDone.\n");
     if (!ReportWritable())
     {
         status = 1;

@@ -374,6 +374,13 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
                 return fail("expected output-pipe byte or output-pipe message");
             current->outputPipe = argument == "byte" ? 1 : 2;
         }
+        else if (keyword == "slow-output")
+        {
+            if (argument.compare(0, 3, "ms=") != 0 || argument.size() == 3 ||
+                argument.find_first_not_of("0123456789", 3) != std::string::npos)
+                return fail("expected slow-output ms=N");
+            current->outputWriteMs = std::strtol(argument.c_str() + 3, nullptr, 10);
+        }
         else if (keyword == "message-wait-fails")
             current->messageWaitFails = true;
         else if (keyword == "codepage")
@@ -438,10 +445,12 @@ std::string ParseScenarios(const std::string &text, std::vector<Scenario> &out)
                 stop.kind = Stop::CtrlC;
             else if (kind == "ctrl-break")
                 stop.kind = Stop::CtrlBreak;
+            else if (kind == "close")
+                stop.kind = Stop::Close;
             else
-                return fail("expected stop enter|ctrl-c|ctrl-break at=SECONDS");
+                return fail("expected stop enter|ctrl-c|ctrl-break|close at=SECONDS");
             if (!seconds(stop.atMs))
-                return fail("expected stop enter|ctrl-c|ctrl-break at=SECONDS");
+                return fail("expected stop enter|ctrl-c|ctrl-break|close at=SECONDS");
             if (!current->stops.empty() && stop.atMs < current->stops.back().atMs)
                 return fail("stops follow each other in time");
             current->stops.push_back(stop);

@@ -32,7 +32,11 @@
 //   desktop at=S     the windows and enumeration lines after it make the desktop from S
 //                    seconds on (the scripted clock starts at 0; a probe that times out
 //                    costs 1000 ms of it)
-//   stop KIND at=S   the user stops a watch at S seconds: KIND is enter, ctrl-c or ctrl-break
+//   stop KIND at=S   the user stops a watch at S seconds: KIND is enter, ctrl-c or ctrl-break;
+//                    or close: the user closes the console, at the first moment the program
+//                    lets time pass after S (a wait, a probe's time, a write)
+//   slow-output ms=N each write to standard output takes N ms of the clock (a console the user
+//                    is selecting text in holds writes back; 0 unless given)
 //   status N
 //   stderr VALUE     one line the run writes on standard error, in order (none unless given)
 //   expect
@@ -138,6 +142,7 @@ struct Stop
         Enter,
         CtrlC,
         CtrlBreak,
+        Close,
     } kind;
     long atMs;
 };
@@ -168,6 +173,7 @@ struct Scenario
     bool consoleOutput = false;
     // Standard output is a pipe: 0 none (a file or NUL), 1 in byte mode, 2 in message mode.
     int outputPipe = 0;
+    long outputWriteMs = 0; // how long each write to standard output takes
     std::string expectedErrors; // standard error, line by line
     std::vector<Desktop> later; // desktops that follow the first one, in time order
     std::vector<std::string> arguments;

@@ -22,6 +22,7 @@ struct Trace
     unsigned opened = 0;
     unsigned closed = 0;
     std::vector<std::string> logged; // the events recorded in the system log
+    std::vector<std::string> writes; // each write to standard output, as it went
 };
 
 // Starts a fresh desktop; the trace starts empty.
@@ -35,6 +36,13 @@ HWND WindowHandle(size_t index);
 // Lets the platform see what the program has flushed to standard output so far; with it, the
 // owner lookup checks that the window's caption line is already out.
 void SetFlushedOutput(std::function<std::string()> flushed);
+
+// Standard output as the C runtime writes it on Windows, for the scripted executable: a console
+// takes each piece at once, anything else what was flushed. Each write is one call of the
+// platform's, in the trace, and takes the scenario's time for a write; false, with errno, when
+// it failed.
+bool OutputIsConsole();
+bool WriteStandardOutput(const std::string &text);
 
 // Where the trace is written when the enumeration ends (used by the scripted executable).
 void SetReportPath(const std::string &path);

@@ -1,13 +1,30 @@
 // The scripted clock and console: time passes only when the program waits or a probe times out,
 // so a watch over minutes is played in no time at all. The user's Enter, Ctrl+C and Ctrl+Break
 // come at the moments the scenario names; the input thread runs when its line arrives.
+//
+// Closing the console: "When the signal is received, the system creates a new thread in the
+// process to execute the function" (HandlerRoutine); for CTRL_CLOSE_EVENT, a handler that
+// returns TRUE, or none returning TRUE (the default handler calls ExitProcess), ends the process
+// (CTRL+CLOSE Signal). A handler that has not returned within SPI_GETHUNGAPPTIMEOUT, 5000 ms, is
+// not waited for either: the system ends the process (the console's own notes on its control
+// events). The handler runs here on a thread of its own, one thread at a time: it holds the
+// baton until it waits, and gets it back when its event is set or its time is over.
+// https://learn.microsoft.com/windows/console/handlerroutine
+// https://learn.microsoft.com/windows/console/ctrl-close-signal
+// https://github.com/microsoft/terminal/blob/main/doc/ConsoleCtrlEvent.md
 
 #include "scripted_console.h"
 #include "scripted_trace.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -21,6 +38,11 @@ const ULONGLONG kTickBase = 5000000;
 const ULONGLONG kLongestRun = 24ull * 3600 * 1000;
 HANDLE const kStandardInput = reinterpret_cast<HANDLE>(std::uintptr_t(0x70000));
 HANDLE const kStandardOutput = reinterpret_cast<HANDLE>(std::uintptr_t(0x70004));
+// How long the system lets a handler of CTRL_CLOSE_EVENT run before it ends the process.
+const ULONGLONG kCloseTimeout = 5000;
+// The status of a process ended for its console: STATUS_CONTROL_C_EXIT.
+const UINT kControlCExit = 0xC000013Au;
+const ULONGLONG kNever = ~0ull;
 
 struct Console
 {
@@ -37,13 +59,125 @@ struct Console
     bool consoleInput = false;
     bool consoleOutput = false;
     int outputPipe = 0;
+    ULONGLONG writeMs = 0;
     std::vector<std::pair<ULONGLONG, std::function<void()>>> work; // in the order of their moments
+    // The close: when it came, and the handler thread's wait (its event, and until when).
+    ULONGLONG closedAt = kNever;
+    bool handlerWaits = false;
+    size_t handlerEvent = 0;
+    ULONGLONG handlerUntil = kNever;
 };
 
+// Never destroyed: the C++ streams flush at exit, after the statics are gone.
 Console &console()
 {
-    static Console c;
+    static Console &c = *new Console;
     return c;
+}
+
+// Which thread runs: the program's, or the close handler's.
+struct Baton
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool handlerRuns = false;
+    std::thread::id handler;
+};
+
+Baton &baton()
+{
+    static Baton &b = *new Baton;
+    return b;
+}
+
+bool OnHandlerThread()
+{
+    return baton().handlerRuns && std::this_thread::get_id() == baton().handler;
+}
+
+// The side that holds the baton hands it to the other, and waits to get it back.
+void HandOver(bool toHandler)
+{
+    Baton &b = baton();
+    std::unique_lock<std::mutex> lock(b.mutex);
+    b.handlerRuns = toHandler;
+    b.changed.notify_all();
+    b.changed.wait(lock, [&b, toHandler] { return b.handlerRuns != toHandler; });
+}
+
+// The system ends the process: nothing more is written, what the C runtime still holds is lost.
+[[noreturn]] void EndProcess(const std::string &why, UINT status)
+{
+    Record("process ended: " + why);
+    WriteReport();
+    std::_Exit(static_cast<int>(status));
+}
+
+void RunCloseHandlers()
+{
+    // Not before the program's thread has named this one, and let go of the baton.
+    {
+        std::lock_guard<std::mutex> lock(baton().mutex);
+    }
+    const std::vector<PHANDLER_ROUTINE> handlers = console().handlers;
+    for (auto handler = handlers.rbegin(); handler != handlers.rend(); ++handler)
+        if ((*handler)(CTRL_CLOSE_EVENT))
+            EndProcess("its close handler returned", kControlCExit);
+    EndProcess("the default handler ended it on the close", kControlCExit);
+}
+
+void StartClose()
+{
+    Console &c = console();
+    c.closedAt = c.clock;
+    Record("console closed");
+    Baton &b = baton();
+    {
+        std::unique_lock<std::mutex> lock(b.mutex);
+        b.handlerRuns = true;
+        std::thread thread(RunCloseHandlers);
+        b.handler = thread.get_id();
+        thread.detach();
+        b.changed.wait(lock, [&b] { return !b.handlerRuns; });
+    }
+}
+
+// What the close brings by the given moment, after the program's own thread let time pass: the
+// handler thread's wait over, or the system's patience. False when nothing was due.
+bool RunCloseDue(ULONGLONG until)
+{
+    Console &c = console();
+    if (c.closedAt == kNever)
+        return false;
+    const ULONGLONG handlerAt = !c.handlerWaits ? kNever : c.events[c.handlerEvent] ? c.clock : c.handlerUntil;
+    const ULONGLONG endAt = c.closedAt + kCloseTimeout;
+    if (std::min(handlerAt, endAt) > until)
+        return false;
+    c.clock = std::max(c.clock, std::min(handlerAt, endAt));
+    if (endAt <= handlerAt)
+        EndProcess("its close handler ran past the system's time", kControlCExit);
+    HandOver(true);
+    return true;
+}
+
+// Time passes on the program's thread up to the given moment: the close comes when due, and
+// what follows from it.
+void PassTime(ULONGLONG until)
+{
+    Console &c = console();
+    for (;;)
+    {
+        if (c.nextStop < c.stops.size() && c.stops[c.nextStop].kind == Stop::Close &&
+            static_cast<ULONGLONG>(c.stops[c.nextStop].atMs) <= until)
+        {
+            c.clock = std::max<ULONGLONG>(c.clock, static_cast<ULONGLONG>(c.stops[c.nextStop++].atMs));
+            StartClose();
+            continue;
+        }
+        if (!RunCloseDue(until))
+            break;
+    }
+    c.clock = std::max(c.clock, until);
 }
 
 bool HasEnter()
@@ -78,6 +212,11 @@ void Fire(const Stop &stop)
     {
         c.lineWaiting = true;
         RunReader();
+        return;
+    }
+    if (stop.kind == Stop::Close)
+    {
+        StartClose();
         return;
     }
     const DWORD type = stop.kind == Stop::CtrlC ? CTRL_C_EVENT : CTRL_BREAK_EVENT;
@@ -119,7 +258,36 @@ ULONGLONG ScriptedClock()
 
 void AdvanceScriptedClock(ULONGLONG ms)
 {
-    console().clock += ms;
+    PassTime(console().clock + ms);
+}
+
+bool ConsoleClosed()
+{
+    return console().closedAt != kNever;
+}
+
+bool OutputIsConsole()
+{
+    return console().consoleOutput;
+}
+
+bool WriteStandardOutput(const std::string &text)
+{
+    Console &c = console();
+    // The write takes its time, and what comes meanwhile (the close, the end of the process)
+    // comes before it is done.
+    PassTime(c.clock + c.writeMs);
+    RunTrace().writes.push_back(text);
+    for (size_t done = 0; done < text.size();)
+    {
+        const ssize_t put = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
 }
 
 void ResetConsole(const Scenario &scenario)
@@ -129,6 +297,7 @@ void ResetConsole(const Scenario &scenario)
     console().consoleInput = scenario.consoleInput;
     console().consoleOutput = scenario.consoleOutput;
     console().outputPipe = scenario.consoleOutput ? 0 : scenario.outputPipe;
+    console().writeMs = static_cast<ULONGLONG>(std::max(0L, scenario.outputWriteMs));
 }
 
 bool CloseConsoleHandle(HANDLE handle)
@@ -183,7 +352,7 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds)
     while (RunWorkDue(until))
     {
     }
-    console().clock = until;
+    PassTime(until);
 }
 
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
@@ -204,7 +373,11 @@ extern "C" BOOL WINAPI SetEvent(HANDLE hEvent)
         Violation("SetEvent on a handle that is not an open event");
         return FALSE;
     }
-    console().events[static_cast<size_t>(event)] = true;
+    Console &c = console();
+    c.events[static_cast<size_t>(event)] = true;
+    // The close handler waits for this event: its thread runs now.
+    if (c.handlerWaits && c.handlerEvent == static_cast<size_t>(event) && !OnHandlerThread())
+        RunCloseDue(c.clock);
     return TRUE;
 }
 
@@ -218,6 +391,17 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
         return WAIT_FAILED;
     }
     const size_t index = static_cast<size_t>(event);
+    if (OnHandlerThread())
+    {
+        if (c.events[index] || dwMilliseconds == 0)
+            return c.events[index] ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        c.handlerWaits = true;
+        c.handlerEvent = index;
+        c.handlerUntil = dwMilliseconds == INFINITE ? kNever : c.clock + dwMilliseconds;
+        HandOver(false);
+        c.handlerWaits = false;
+        return c.events[index] ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
     const ULONGLONG until = dwMilliseconds == INFINITE ? kLongestRun : c.clock + dwMilliseconds;
     for (;;)
     {
@@ -227,7 +411,7 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
             c.nextStop < c.stops.size() && static_cast<ULONGLONG>(c.stops[c.nextStop].atMs) <= until;
         const ULONGLONG stopAt = stopDue ? static_cast<ULONGLONG>(c.stops[c.nextStop].atMs) : until;
         // The system's work before a stop at the same moment.
-        if (RunWorkDue(stopAt))
+        if (RunWorkDue(stopAt) || RunCloseDue(stopAt))
             continue;
         if (!stopDue)
             break;
@@ -384,10 +568,11 @@ extern "C" BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BO
 }
 
 // https://learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-exitprocess
-// The program ends itself only when its console closes, which no scenario does: a call here is
-// a fault, reported before the process ends as the documentation says it must.
+// The program ends itself only when its console closes: a call before that is a fault, reported
+// before the process ends as the documentation says it must.
 extern "C" void WINAPI ExitProcess(UINT uExitCode)
 {
-    Violation("ExitProcess without a closed console");
-    std::_Exit(static_cast<int>(uExitCode));
+    if (!ConsoleClosed())
+        Violation("ExitProcess without a closed console");
+    EndProcess("ExitProcess(" + std::to_string(uExitCode) + ")", uExitCode);
 }

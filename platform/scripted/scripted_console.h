@@ -22,6 +22,9 @@ void ResetConsole(const Scenario &scenario);
 // another call of the program's.
 void RunAt(ULONGLONG atMs, std::function<void()> work);
 
+// Whether the user has closed the console.
+bool ConsoleClosed();
+
 // Closes an event or thread handle; false for any other handle.
 bool CloseConsoleHandle(HANDLE handle);
 

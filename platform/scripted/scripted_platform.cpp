@@ -254,6 +254,8 @@ void WriteReport()
     // Events in the scenario's own quoting, so that any byte survives a line of the report.
     for (const std::string &event : RunTrace().logged)
         report << "logged " << QuoteValue(event) << "\n";
+    for (const std::string &write : RunTrace().writes)
+        report << "wrote " << QuoteValue(write) << "\n";
 }
 
 const Scenario &PlayedScenario()
@@ -349,18 +351,22 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     s.windows.assign(windows.size(), WindowState());
     s.lastProbed = SIZE_MAX;
     // A failing enumeration hands out the windows before the failure point, then reports failure.
+    // A callback that returns FALSE ends it: "If EnumWindowsProc returns zero, the return value is
+    // also zero" (EnumWindows). A scan stops so once its console has closed, and only then.
+    // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-enumwindows
     const bool fails = s.enumFailsAfter >= 0;
+    bool stopped = false;
     const size_t reached = fails ? std::min(windows.size(), static_cast<size_t>(s.enumFailsAfter)) : windows.size();
     for (size_t i = 0; i < reached; ++i)
     {
         const BOOL answer = lpEnumFunc(WindowHandle(windows[i].id >= 0 ? static_cast<size_t>(windows[i].id) : i), lParam);
         RunTrace().callbackResults.push_back(answer);
-        if (answer != TRUE)
-        {
+        if (answer != TRUE && !(answer == FALSE && ConsoleClosed()))
             Violation("callback returned " + std::to_string(answer) + " for window #" + std::to_string(i));
-            // As on Windows: a callback that returns FALSE ends the enumeration.
-            if (answer == FALSE)
-                break;
+        if (answer == FALSE)
+        {
+            stopped = true;
+            break;
         }
     }
     // A handle to read an owner's path lives within one callback; a thread's, or its process's
@@ -372,10 +378,10 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     if (processes != 0)
         Violation(std::to_string(processes) + " process handle(s) left open");
     WriteReport();
-    RunTrace().enumerationResults.push_back(fails ? FALSE : TRUE);
-    if (fails)
+    RunTrace().enumerationResults.push_back(fails || stopped ? FALSE : TRUE);
+    if (fails && !stopped)
         s.lastError = s.enumError;
-    return fails ? FALSE : TRUE;
+    return fails || stopped ? FALSE : TRUE;
 }
 
 extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam,

@@ -9,8 +9,47 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
+#include <streambuf>
+#include <string>
 
 namespace {
+
+// Standard output as the C runtime on Windows hands it to the system: to a console each piece at
+// once, in a write of its own ("stdout and stderr are flushed whenever they are full or, if they
+// are writing to a character device, after each library call"); to a file or a pipe, what was
+// flushed. A failed write keeps its text, as the runtime's buffer does.
+// https://learn.microsoft.com/cpp/c-runtime-library/stream-i-o
+class RuntimeOutput : public std::streambuf
+{
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        pending_.push_back(traits_type::to_char_type(c));
+        return Piece() ? c : traits_type::eof();
+    }
+    std::streamsize xsputn(const char *s, std::streamsize n) override
+    {
+        pending_.append(s, static_cast<size_t>(n));
+        return Piece() ? n : 0;
+    }
+    int sync() override { return Flush() ? 0 : -1; }
+
+private:
+    bool Piece() { return !scripted::OutputIsConsole() || Flush(); }
+    bool Flush()
+    {
+        if (pending_.empty())
+            return true;
+        if (!scripted::WriteStandardOutput(pending_))
+            return false;
+        pending_.clear();
+        return true;
+    }
+    std::string pending_;
+};
 
 void Fail(const char *reportPath, const std::string &message)
 {
@@ -26,6 +65,8 @@ struct LoadFromEnvironment
         // Windows has no SIGPIPE: a write to a pipe whose reader has gone fails, and the
         // program goes on. Keep that here so the program meets the same platform.
         std::signal(SIGPIPE, SIG_IGN);
+        // Never destroyed: the streams are flushed at exit.
+        std::cout.rdbuf(new RuntimeOutput);
 
         const char *report = std::getenv("HUNGSCAN_SCRIPTED_REPORT");
         if (report != nullptr)

@@ -96,9 +96,21 @@ TEST_P(Scenario, WholeRunWritesTheExpectedTranscript)
         << "trace at " << report << ":\n" << trace.str();
     EXPECT_EQ(trace.str().find("violation"), std::string::npos) << trace.str();
     std::string logged, expectedLog;
+    std::vector<std::string> writes; // quoted, as the trace gives them
     for (std::string line; std::getline(trace, line);)
+    {
         if (line.compare(0, 7, "logged ") == 0)
             logged += line.substr(7) + "\n";
+        if (line.compare(0, 6, "wrote ") == 0)
+            writes.push_back(line.substr(6));
+    }
+    // Every write but the run's last (the trailer before the wait for Enter) ends on a line end:
+    // a process ended between two writes, as a closed console ends it, leaves no line cut short.
+    const std::string lineEnd = "\\x0A\"";
+    for (size_t i = 0; i + 1 < writes.size(); ++i)
+        EXPECT_TRUE(writes[i].size() > lineEnd.size() &&
+                    writes[i].compare(writes[i].size() - lineEnd.size(), lineEnd.size(), lineEnd) == 0)
+            << "write " << i << " ends inside a line: " << writes[i];
     for (const std::string &event : c.scenario.expectedLog)
         expectedLog += scripted::QuoteValue(event) + "\n";
     EXPECT_EQ(logged, expectedLog);
