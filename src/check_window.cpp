@@ -160,9 +160,28 @@ struct ListedWindow
 };
 
 static std::map<ULONG_PTR, SentProbe> sentProbes;
+// Which probe is out for a window, by its handle: a window has one at most, and a scan of
+// thousands of windows asks for each.
+static std::map<HWND, ULONG_PTR> probeOfWindow;
 static std::deque<ListedWindow> listedWindows;
 static ULONG_PTR lastProbeNumber = 0;
 static ULONGLONG lastRead = 0; // tick count of the last read of the queue
+
+// Forgets a probe, and that it was out for its window.
+static std::map<ULONG_PTR, SentProbe>::iterator DropProbe(std::map<ULONG_PTR, SentProbe>::iterator probe)
+{
+    const std::map<HWND, ULONG_PTR>::iterator window = probeOfWindow.find(probe->second.hwnd);
+    if (window != probeOfWindow.end() && window->second == probe->first)
+        probeOfWindow.erase(window);
+    return sentProbes.erase(probe);
+}
+
+static void DropProbe(ULONG_PTR number)
+{
+    const std::map<ULONG_PTR, SentProbe>::iterator probe = sentProbes.find(number);
+    if (probe != sentProbes.end())
+        DropProbe(probe);
+}
 
 // Called by the system while the queue is read (PeekMessageA), never in between.
 static VOID CALLBACK TakeAnswer(HWND hwnd, UINT /* message */, ULONG_PTR number, LRESULT /* result */)
@@ -190,7 +209,7 @@ void BeginProbes()
     for (std::map<ULONG_PTR, SentProbe>::iterator probe = sentProbes.begin(); probe != sentProbes.end();)
     {
         if (!probe->second.listed)
-            probe = sentProbes.erase(probe);
+            probe = DropProbe(probe);
         else
         {
             probe->second.listed = FALSE;
@@ -203,6 +222,7 @@ void ForgetProbes()
 {
     listedWindows.clear();
     sentProbes.clear();
+    probeOfWindow.clear();
 }
 
 void ProbeWindow(HWND hwnd)
@@ -210,21 +230,22 @@ void ProbeWindow(HWND hwnd)
     ListedWindow window = {hwnd, 0, FALSE, FALSE};
     // A window still not answering the probe of a scan before is not sent another: its answer,
     // when it comes, says that it answers again. It is the same window while its process is.
-    for (std::map<ULONG_PTR, SentProbe>::iterator probe = sentProbes.begin(); probe != sentProbes.end(); ++probe)
+    const std::map<HWND, ULONG_PTR>::iterator known = probeOfWindow.find(hwnd);
+    const std::map<ULONG_PTR, SentProbe>::iterator probe =
+        known != probeOfWindow.end() ? sentProbes.find(known->second) : sentProbes.end();
+    if (probe != sentProbes.end())
     {
-        if (probe->second.hwnd != hwnd)
-            continue;
         DWORD processId = 0;
         if (probe->second.processId != 0 &&
             (GetWindowThreadProcessId(hwnd, &processId) == 0 || processId != probe->second.processId))
+            DropProbe(probe);
+        else
         {
-            sentProbes.erase(probe);
-            break;
+            probe->second.listed = TRUE;
+            window.probe = probe->first;
+            listedWindows.push_back(window);
+            return;
         }
-        probe->second.listed = TRUE;
-        window.probe = probe->first;
-        listedWindows.push_back(window);
-        return;
     }
 
     // A thread the system deems hung would leave the message unanswered in its queue, as
@@ -242,6 +263,7 @@ void ProbeWindow(HWND hwnd)
     const ULONG_PTR number = ++lastProbeNumber;
     const ULONGLONG started = GetTickCount64();
     sentProbes[number] = SentProbe{hwnd, started, 0, FALSE, TRUE};
+    probeOfWindow[hwnd] = number;
     SetLastError(0);
     if (SendMessageCallbackA(hwnd, WM_NULL, 0, 0, TakeAnswer, number))
         window.probe = number;
@@ -249,7 +271,7 @@ void ProbeWindow(HWND hwnd)
     {
         const DWORD error = GetLastError();
         const BOOL waitedOut = GetTickCount64() - started + PROBE_TICK_SLACK_MS >= PROBE_TIMEOUT_MS;
-        sentProbes.erase(number);
+        DropProbe(number);
         // Only a send that went unanswered means a hang: one that waited out its limit or
         // failed with ERROR_TIMEOUT. One refused at once for another reason (a paused Store
         // app's window, a window already gone) is not one.
@@ -303,7 +325,7 @@ BOOL NextProbedWindow(BOOL wait, HWND *hwnd, BOOL *unresponsive, DWORD *processI
             // unanswered too: gone, not hung, and reporting it would send the user after a
             // program that is fine.
             if (window.probe != 0)
-                sentProbes.erase(window.probe);
+                DropProbe(window.probe);
             return TRUE;
         }
         SetLastError(0);
