@@ -17,27 +17,6 @@ struct Candidate
     xcb_window_t window;
 };
 
-// The children of each candidate, in stacking order, each one still standing for its top.
-std::vector<Candidate> ChildrenOf(xcb_connection_t *c, const std::vector<Candidate> &parents)
-{
-    std::vector<xcb_query_tree_cookie_t> cookies;
-    cookies.reserve(parents.size());
-    for (const Candidate &parent : parents)
-        cookies.push_back(xcb_query_tree(c, parent.window));
-    std::vector<Candidate> children;
-    for (size_t i = 0; i < cookies.size(); ++i)
-    {
-        // A window whose children cannot be read (gone, or a reply that does not add up) has
-        // none to offer.
-        const auto reply = Await(xcb_query_tree_reply, c, cookies[i]);
-        if (reply == nullptr)
-            continue;
-        for (const xcb_window_t child : TreeChildren(reply.get()))
-            children.push_back({parents[i].top, child});
-    }
-    return children;
-}
-
 } // namespace
 
 bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows)
@@ -57,36 +36,50 @@ bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows
 
     // The client is the window with WM_STATE: the top-level window itself, else the first found
     // below it, level by level. Without one, the top-level window stands for itself. Each level
-    // asks about all its windows at once.
+    // asks about all its windows at once, and for their children in the same breath: most
+    // top-level windows are frames, whose children are needed, and a question wasted on a client
+    // costs less than a round trip more per level. The replies are read in the order asked, as
+    // XCB finds a reply fastest that way.
     std::vector<bool> found(windows.size(), false);
     for (int depth = 0; depth <= CLIENT_SEARCH_DEPTH && !level.empty(); ++depth)
     {
-        std::vector<xcb_get_property_cookie_t> cookies;
-        cookies.reserve(level.size());
+        const bool deeper = depth < CLIENT_SEARCH_DEPTH;
+        std::vector<xcb_get_property_cookie_t> states;
+        std::vector<xcb_query_tree_cookie_t> trees;
+        states.reserve(level.size());
+        trees.reserve(level.size());
         for (const Candidate &candidate : level)
-            cookies.push_back(RequestProperty(c, candidate.window, atoms.wmState, XCB_ATOM_ANY, 0));
-        std::vector<Candidate> unresolved;
+        {
+            states.push_back(RequestProperty(c, candidate.window, atoms.wmState, XCB_ATOM_ANY, 0));
+            if (deeper)
+                trees.push_back(xcb_query_tree(c, candidate.window));
+        }
+        std::vector<Candidate> below;
         for (size_t i = 0; i < level.size(); ++i)
         {
-            const bool hasState = PropertyPresent(c, cookies[i]);
-            if (found[level[i].top])
-                continue;
-            if (hasState)
+            const bool hasState = PropertyPresent(c, states[i]);
+            const bool searched = !found[level[i].top] && !hasState;
+            if (!found[level[i].top] && hasState)
             {
                 found[level[i].top] = true;
                 windows[level[i].top] = level[i].window;
             }
-            else
-                unresolved.push_back(level[i]);
+            if (!deeper)
+                continue;
+            if (!searched)
+            {
+                xcb_discard_reply(c, trees[i].sequence);
+                continue;
+            }
+            // Only below the top-level windows still without a client. A window whose children
+            // cannot be read (gone, or a reply that does not add up) has none to offer.
+            const auto subtree = Await(xcb_query_tree_reply, c, trees[i]);
+            if (subtree == nullptr)
+                continue;
+            for (const xcb_window_t child : TreeChildren(subtree.get()))
+                below.push_back({level[i].top, child});
         }
-        if (depth == CLIENT_SEARCH_DEPTH)
-            break;
-        // Only below the top-level windows still without a client.
-        std::vector<Candidate> searched;
-        for (const Candidate &candidate : unresolved)
-            if (!found[candidate.top])
-                searched.push_back(candidate);
-        level = ChildrenOf(c, searched);
+        level = std::move(below);
     }
     return !ConnectionLost();
 }
