@@ -202,13 +202,13 @@ static void ReadAnswers()
     }
 }
 
-void BeginProbes()
+void BeginProbes(BOOL lastScanComplete)
 {
     listedWindows.clear();
     // A probe whose window the scan before did not list went with its window.
     for (std::map<ULONG_PTR, SentProbe>::iterator probe = sentProbes.begin(); probe != sentProbes.end();)
     {
-        if (!probe->second.listed)
+        if (!probe->second.listed && lastScanComplete)
             probe = DropProbe(probe);
         else
         {

@@ -23,8 +23,11 @@ void FinishWindowChecks();
 // The probes of a scan. Every window is probed as the enumeration lists it, and the scan waits
 // once for all of them: at most PROBE_TIMEOUT_MS after the last was sent.
 
-// A scan begins: the windows of the one before that were not handed out are dropped.
-void BeginProbes();
+// A scan begins: the windows of the one before that were not handed out are dropped. After a
+// scan that listed every window, so are the probes still out for windows it did not list: they
+// went with their windows. One that stopped part way says nothing of the windows it did not
+// reach, and their probes stay.
+void BeginProbes(BOOL lastScanComplete);
 
 // Probes one window, in listing order, without waiting: one whose thread the system deems hung
 // needs no message; any other is sent WM_NULL, unless the probe a scan before sent it is still

@@ -395,7 +395,7 @@ int WatchWindows(UINT intervalSeconds, BOOL why, BOOL json, BOOL log)
 
         const BOOL listedBefore = listed;
         BeginVerdicts();
-        BeginProbes();
+        BeginProbes(listedBefore);
         scan.stopped = FALSE;
         listed = EnumWindows(WatchWindowProc, reinterpret_cast<LPARAM>(&scan));
         const DWORD error = listed ? 0 : GetLastError();
