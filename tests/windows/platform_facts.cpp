@@ -221,6 +221,25 @@ void CALLBACK ChainCame(HWCT, DWORD_PTR context, DWORD status, LPDWORD count, PW
     SetEvent(delivered->event);
 }
 
+// A session of Wait Chain Traversal, or NULL once the fact is reported skipped with the reason:
+// advapi32 without the calls, or a system that refuses a session (Wine).
+HWCT OpenSessionOrSkip(const char *fact, OpenProc open, ChainProc chain, CloseProc close, DWORD flags,
+                       PWAITCHAINCALLBACK callback)
+{
+    SetLastError(0);
+    HWCT session = open != NULL && chain != NULL && close != NULL ? open(flags, callback) : NULL;
+    const DWORD error = GetLastError();
+    if (session == NULL)
+    {
+        char detail[200];
+        std::snprintf(detail, sizeof detail, "%s (error %lu%s)",
+                      open == NULL || chain == NULL || close == NULL ? "advapi32 does not export it" : "no session",
+                      static_cast<unsigned long>(error), error == ERROR_NOT_SUPPORTED ? ", not supported" : "");
+        Report("skip", fact, detail);
+    }
+    return session;
+}
+
 // (f) The same chain through an asynchronous session, as hungscan asks it: the call answers
 // ERROR_IO_PENDING at once, the callback brings the mutex and its holder within the --why time
 // for chains (250 ms), on a thread other than the asking one; closing the session afterwards
@@ -228,19 +247,10 @@ void CALLBACK ChainCame(HWCT, DWORD_PTR context, DWORD status, LPDWORD count, PW
 void AsyncWaitChain(OpenProc open, ChainProc chain, CloseProc close, DWORD blockedId, DWORD holderId)
 {
     const char *fact = "(f) an asynchronous Wait Chain Traversal session brings the chain within 250 ms";
-    SetLastError(0);
-    HWCT session =
-        open != NULL && chain != NULL && close != NULL ? open(WCT_ASYNC_OPEN_FLAG, ChainCame) : NULL;
-    const DWORD error = GetLastError();
-    char detail[200];
+    HWCT session = OpenSessionOrSkip(fact, open, chain, close, WCT_ASYNC_OPEN_FLAG, ChainCame);
     if (session == NULL)
-    {
-        std::snprintf(detail, sizeof detail, "%s (error %lu%s)",
-                      open == NULL || chain == NULL || close == NULL ? "advapi32 does not export it" : "no session",
-                      static_cast<unsigned long>(error), error == ERROR_NOT_SUPPORTED ? ", not supported" : "");
-        Report("skip", fact, detail);
         return;
-    }
+    char detail[200];
     static Delivered delivered;
     delivered.event = CreateEventA(NULL, TRUE, FALSE, NULL);
     DWORD count = WCT_MAX_NODE_COUNT;
@@ -288,19 +298,10 @@ void WaitChain()
     WaitForSingleObject(holding, 5000);
     HANDLE blocked = CreateThread(NULL, 0, Block, NULL, 0, &blockedId);
     Sleep(200);
-    SetLastError(0);
-    HWCT session = open != NULL && chain != NULL && close != NULL ? open(0, NULL) : NULL;
-    const DWORD error = GetLastError();
-    char detail[200];
-    if (session == NULL)
+    HWCT session = OpenSessionOrSkip(fact, open, chain, close, 0, NULL);
+    if (session != NULL)
     {
-        std::snprintf(detail, sizeof detail, "%s (error %lu%s)",
-                      open == NULL || chain == NULL || close == NULL ? "advapi32 does not export it" : "no session",
-                      static_cast<unsigned long>(error), error == ERROR_NOT_SUPPORTED ? ", not supported" : "");
-        Report("skip", fact, detail);
-    }
-    else
-    {
+        char detail[200];
         WAITCHAIN_NODE_INFO nodes[WCT_MAX_NODE_COUNT];
         DWORD count = WCT_MAX_NODE_COUNT;
         BOOL cycle = FALSE;
