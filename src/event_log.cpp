@@ -34,12 +34,18 @@ BOOL OpenSystemLog()
 
 LoggedWindow DescribeLoggedWindow(HWND hwnd, DWORD processId)
 {
-    LoggedWindow window = {hwnd, processId, 0, "", "", FALSE};
+    LoggedWindow window = {hwnd, processId, 0, "", "", "", FALSE};
     DWORD owner = 0;
     window.threadId = GetWindowThreadProcessId(hwnd, &owner);
     WCHAR caption[TEXT_BUFFER_SIZE] = {};
+    SetLastError(0);
     const int length = GetWindowTextW(hwnd, caption, TEXT_BUFFER_SIZE);
     window.caption = Utf8(caption, length > 0 && length < TEXT_BUFFER_SIZE ? length : 0);
+    // As the report does: a window of no known title is told by its program, and the caption
+    // stays empty, for nothing may pass for a title that is not one.
+    char program[TEXT_BUFFER_SIZE];
+    if (length == 0 && ReadProgramName(hwnd, program))
+        window.program = program;
     window.opened = ReadOwnerPathUtf8(processId, &window.path);
     if (!window.opened)
         window.path.clear();
@@ -60,7 +66,10 @@ std::string EventLine(const char *event, const LoggedWindow &window, BOOL timed,
     std::string line = event;
     if (timed)
         line += " after " + std::to_string(seconds) + " s";
-    line += ": " + Shown(window.caption);
+    if (window.program.empty())
+        line += ": " + Shown(window.caption);
+    else
+        line += ": program " + Shown(window.program) + " (no window title known)";
     if (!window.opened)
         line += " | !! Error (OpenProcess)";
     else if (!window.path.empty())
@@ -84,6 +93,7 @@ BOOL LogWindowEvent(DWORD eventId, const std::string &line, const LoggedWindow &
         std::to_string(window.threadId),
         eventId == MSG_WINDOW_UNRESPONSIVE ? std::string() : std::to_string(seconds),
         why,
+        window.program,
     };
     std::vector<std::vector<WCHAR>> wide;
     std::vector<LPCWSTR> strings;

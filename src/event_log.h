@@ -21,6 +21,7 @@ struct LoggedWindow
     DWORD processId;
     DWORD threadId;
     std::string caption; // UTF-8, as the window has it
+    std::string program; // where no title of the window is known, its program's name; else empty
     std::string path;    // UTF-8; empty where the owner could not be read
     BOOL opened;         // the owner could be opened
 };
@@ -33,7 +34,8 @@ BOOL OpenSystemLog();
 LoggedWindow DescribeLoggedWindow(HWND hwnd, DWORD processId);
 
 // The line a report writes for an event, without its time stamp and in UTF-8, each piece shown
-// as the report shows it: "EVENT[ after N s]: CAPTION | PATH[ | why: WHY]".
+// as the report shows it: "EVENT[ after N s]: CAPTION | PATH[ | why: WHY]", where a window of
+// no known title is "program NAME (no window title known)" in place of its caption.
 std::string EventLine(const char *event, const LoggedWindow &window, BOOL timed, ULONGLONG seconds,
                       const std::string &why);
 

@@ -72,6 +72,7 @@ const EventKind EVENT_KINDS[] = {
 const char *const STRING_FIELDS[] = {
     "MESSAGE", "HUNGSCAN_CAPTION", "HUNGSCAN_PATH", "OBJECT_PID",
     "HUNGSCAN_WINDOW", "HUNGSCAN_TID", "HUNGSCAN_SECONDS", "HUNGSCAN_WHY",
+    "HUNGSCAN_PROGRAM",
 };
 
 std::string Utf8Of(LPCWSTR text)

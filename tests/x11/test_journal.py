@@ -5,8 +5,6 @@ way CI runs), and a real program frozen, resumed, frozen and killed while a watc
 import os
 import shutil
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -17,6 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from transcript import group  # noqa: E402
 from desktop import kill, read_line  # noqa: E402
 from xdesk import XDesktop  # noqa: E402
+import journal  # noqa: E402
 
 HUNGSCAN = os.environ.get("HUNGSCAN_X11_EXE", "")
 SCENE = os.environ.get("HUNGSCAN_XSCENE_EXE", "")
@@ -30,48 +29,18 @@ MESSAGE_IDS = {
 PRIORITIES = {"unresponsive": "4", "still": "4", "responding": "5", "gone": "5"}
 
 
-def entry(datagram):
-    """One entry of the native protocol: KEY=VALUE lines, or KEY, a 64-bit length and the bytes."""
-    fields, rest = {}, datagram
-    while rest:
-        line, sep, after = rest.partition(b"\n")
-        if b"=" in line:
-            key, _, value = line.partition(b"=")
-            fields[key.decode()] = value.decode()
-            rest = after
-        else:
-            size = struct.unpack("<Q", after[:8])[0]
-            fields[line.decode()] = after[8:8 + size].decode()
-            rest = after[8 + size + 1:]
-    return fields
-
-
-def in_namespace(journal_dir, argv):
-    """argv with the journal's socket folder mounted where libsystemd looks for it."""
-    script = ('mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/journal && '
-              'mount --bind "$0" /run/systemd/journal && exec "$@"')
-    return ["unshare", "-m", "sh", "-c", script, journal_dir, *argv]
-
-
-@unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "needs root for a mount namespace")
+@unittest.skipUnless(journal.usable(), "needs root for a mount namespace")
 class Journal(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="hungscan-journal-")
         self.addCleanup(shutil.rmtree, self.folder, True)
 
-    def listen(self):
-        receiver = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        receiver.bind(os.path.join(self.folder, "socket"))
-        receiver.settimeout(0.2)
-        self.addCleanup(receiver.close)
-        return receiver
-
     def test_a_watch_records_every_event_with_its_fields(self):
-        receiver = self.listen()
+        receiver = journal.listen(self, self.folder)
         with XDesktop() as desk:
             program = desk.start_scene(SCENE, [group("answer", b"Editor \xc3\xa9")])
             desk.start_scene(SCENE, [group("frozen", b"Frozen to the end")])
-            watch = desk.start(in_namespace(self.folder, [HUNGSCAN, "--watch=1", "--log", "--why"]))
+            watch = desk.start(journal.in_namespace(self.folder, [HUNGSCAN, "--watch=1", "--log", "--why"]))
             read_line(watch.stdout, 10)
             steps = ((1.5, signal.SIGSTOP), (2.5, signal.SIGCONT), (2.5, signal.SIGSTOP), (2.5, signal.SIGKILL))
             for pause, sent in steps:
@@ -81,12 +50,7 @@ class Journal(unittest.TestCase):
             watch.stdin.write(b"\n")
             watch.stdin.flush()
             status, out, err = desk.finish(watch, None, 20)
-        entries = []
-        while True:
-            try:
-                entries.append(entry(receiver.recv(65536)))
-            except socket.timeout:
-                break
+        entries = journal.received(receiver)
         self.assertEqual(status, 0, err)
         events = [(e["HUNGSCAN_EVENT"], e.get("HUNGSCAN_CAPTION")) for e in entries]
         self.assertEqual([c for c in events if c[1] == "Editor \u00e9"],
@@ -102,6 +66,7 @@ class Journal(unittest.TestCase):
                 self.assertEqual((e["HUNGSCAN_PATH"], e["OBJECT_PID"]), (path, e["HUNGSCAN_TID"]))
                 self.assertRegex(e["HUNGSCAN_WINDOW"], r"^[1-9][0-9]*$")
                 self.assertIn(e["HUNGSCAN_CAPTION"] + " | " + path, e["MESSAGE"])
+                self.assertNotIn("HUNGSCAN_PROGRAM", e)
                 if kind == "unresponsive":
                     self.assertNotIn("HUNGSCAN_SECONDS", e)
                 else:
@@ -118,7 +83,7 @@ class Journal(unittest.TestCase):
         with XDesktop() as desk:
             desk.start_scene(SCENE, [group("frozen", b"Frozen")])
             for argv in ([HUNGSCAN, "--log"], [HUNGSCAN, "--watch", "--log"]):
-                status, out, err = desk.run(in_namespace(self.folder, argv))
+                status, out, err = desk.run(journal.in_namespace(self.folder, argv))
                 with self.subTest(argv=argv):
                     self.assertEqual((status, out), (1, b""))
                     self.assertEqual(err, b"hungscan: cannot write to the system log: the journal cannot be "

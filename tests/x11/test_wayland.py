@@ -11,12 +11,15 @@ python3-pyqt6 and qt6-wayland.
 import json
 import os
 import re
+import shutil
 import signal
 import sys
+import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import journal  # noqa: E402
 import watching  # noqa: E402
 from desktop import read_line  # noqa: E402
 from waylanddesk import WaylandDesktop  # noqa: E402
@@ -99,6 +102,24 @@ class WaylandSession(unittest.TestCase):
             self.assertEqual((record["tid"], record["why"]), (proc.pid, why))
             self.assertTrue(record["path"].startswith("/usr/bin/python3"), record)
         self.assertEqual(records[-1]["status"], 0)
+
+    @unittest.skipUnless(journal.usable(), "needs root for a mount namespace")
+    def test_the_system_log_names_a_program_met_frozen_as_the_report_does(self):
+        folder = tempfile.mkdtemp(prefix="hungscan-wl-journal-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        receiver = journal.listen(self, folder)
+        status, out, err = self.desk.run(journal.in_namespace(folder, [HUNGSCAN, "--log"]))
+        self.assertEqual(status, 0, err)
+        found = {int(e["OBJECT_PID"]): e for e in journal.received(receiver)}
+        self.assertEqual(sorted(found), sorted(p.pid for p in self.frozen), found)
+        for proc, (_, _, title, _, _) in zip(self.frozen, FROZEN):
+            e, path = found[proc.pid], os.readlink("/proc/%d/exe" % proc.pid)
+            # No title is known: none is logged as one, and the name the report gives tells it.
+            self.assertNotIn("HUNGSCAN_CAPTION", e)
+            self.assertIn(title, e["HUNGSCAN_PROGRAM"])
+            self.assertIn(b" Program: %s (no window title known)\n" % e["HUNGSCAN_PROGRAM"].encode(), out)
+            self.assertEqual(e["MESSAGE"], "Unresponsive: program %s (no window title known) | %s"
+                             % (e["HUNGSCAN_PROGRAM"], path))
 
     def test_a_watch_names_a_program_that_froze_by_the_title_it_showed(self):
         proc = self.desk.start([PYTHON, APP, "3", "answer", "hungscan wl watched"])
