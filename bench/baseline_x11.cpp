@@ -18,8 +18,9 @@ int main()
     unsigned probed = 0;
     unsigned failed = 0;
     std::vector<xcb_window_t> windows;
+    std::vector<bool> framed;
     xcb_connection_t *c = hungscan_x11::Connection();
-    if (c != nullptr && hungscan_x11::InternAtoms(c) && hungscan_x11::ListTopLevelWindows(c, windows))
+    if (c != nullptr && hungscan_x11::InternAtoms(c) && hungscan_x11::ListTopLevelWindows(c, windows, framed))
     {
         for (const xcb_window_t window : windows)
         {

@@ -195,6 +195,7 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     SetUnprobed({}, {});
     unreachedBus = false;
     std::vector<xcb_window_t> windows;
+    std::vector<bool> framed;
     BOOL completed = FALSE;
     const bool wayland = Wanted();
     xcb_connection_t *c = Display();
@@ -205,9 +206,9 @@ extern "C" BOOL WINAPI EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam)
     {
         // Until every ping has left; the callbacks below wait for no server.
         ServerWait wait;
-        listed = ListTopLevelWindows(c, windows);
+        listed = ListTopLevelWindows(c, windows, framed);
         if (listed)
-            SendPings(c, windows);
+            SendPings(c, windows, framed);
     }
     if (listed)
     {
@@ -319,7 +320,7 @@ extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM, LPARA
         // part in the protocol is not pinged and cannot be probed: only a window gone fails.
         {
             ServerWait wait;
-            SendPings(c, {window});
+            SendPings(c, {window}, {true});
         }
         answered = AwaitPing(window, uTimeout);
         if (answered == PING_OUTSIDE_PROTOCOL || answered == -1)

@@ -49,13 +49,20 @@ struct Pings
     };
     std::unordered_map<xcb_window_t, Generation> generations;
     std::uint64_t scan = 0;
-    // Windows whose own destruction the listener hears of (StructureNotify on the window itself):
-    // every window pinged, from before its ping leaves until the enumeration ends, and those
-    // that did not answer between enumerations too, which a watch holds on to. Only a window's
-    // own DestroyNotify counts: a window manager's frame goes whenever the manager restarts
+    // Windows whose own destruction the listener hears of (StructureNotify on the window itself,
+    // or the root's report of its child): every window pinged, from before its ping leaves
+    // until the enumeration ends, and those that did not answer between enumerations too,
+    // which a watch holds on to. Only a window's
+    // own destruction counts: a window manager's frame goes whenever the manager restarts
     // or ends, with its client alive, and a stopped manager does not take its frame away when
     // the client goes.
     std::unordered_set<xcb_window_t> watched;
+    // Of those, the ones with a selection of their own. A child of the root window needs none
+    // while the root is listened to (during an enumeration): the root's selection reports the
+    // child's own destruction, and thousands of selections made and taken back are work for
+    // the server and for this program alike.
+    std::unordered_set<xcb_window_t> selected;
+    xcb_window_t root = XCB_WINDOW_NONE;
     std::unordered_set<xcb_window_t> unanswered; // in this enumeration
     // Windows this enumeration found outside the protocol: nothing to ping, nothing to ask again.
     std::unordered_set<xcb_window_t> outside;
@@ -119,7 +126,7 @@ void WakePingWaiters();
 
 } // namespace
 
-void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
+void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows, const std::vector<bool> &framed)
 {
     HandListenerEvents(OnListenerEvent, WakePingWaiters);
     // Whether each client lists _NET_WM_PING in WM_PROTOCOLS (a list of atoms, never more than
@@ -148,9 +155,13 @@ void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows)
         // Every window listed is heard of until the enumeration ends, those outside the protocol
         // too: which they are is not known until their answers are read, and the pings follow
         // at once.
-        for (const xcb_window_t window : windows)
-            if (pings.watched.insert(window).second)
-                heard.push_back(window);
+        pings.root = RootWindow();
+        for (std::size_t i = 0; i < windows.size(); ++i)
+        {
+            pings.watched.insert(windows[i]);
+            if ((i >= framed.size() || framed[i]) && pings.selected.insert(windows[i]).second)
+                heard.push_back(windows[i]);
+        }
         pings.pending.reserve(windows.size());
     }
     // From here the listener hears every answer, and the destruction of every window listed.
@@ -263,14 +274,19 @@ void ForgetPings(xcb_connection_t *c)
     {
         std::lock_guard<std::mutex> lock(pings.mutex);
         pings.pending.clear();
+        // Between enumerations the root is not listened to: each needs a selection of its own.
         for (const xcb_window_t window : pings.unanswered)
-            if (pings.watched.insert(window).second)
+        {
+            pings.watched.insert(window);
+            if (pings.selected.insert(window).second)
                 start.push_back(window);
+        }
         for (auto window = pings.watched.begin(); window != pings.watched.end();)
         {
             if (pings.unanswered.count(*window) == 0)
             {
-                stop.push_back(*window);
+                if (pings.selected.erase(*window) != 0)
+                    stop.push_back(*window);
                 window = pings.watched.erase(window);
             }
             else
@@ -316,6 +332,7 @@ void NoteDestroyed(xcb_window_t window)
         ++generation.count;
         generation.scan = pings.scan;
         pings.watched.erase(window); // its selection went with it
+        pings.selected.erase(window);
         auto found = pings.pending.find(window);
         if (found != pings.pending.end())
             found->second.destroyed = true;
@@ -332,6 +349,16 @@ void WakePingWaiters()
     pings.answered.notify_all();
 }
 
+// The root's report of a child destroyed is that window's own destruction. A window heard of
+// both ways (its own selection made while the root's is still on) is destroyed once: the
+// server tells the window's own selectors before its parent's, and the first report has
+// already taken it off the watched.
+bool RootReportsOwnDestruction(const xcb_destroy_notify_event_t &destroyed)
+{
+    std::lock_guard<std::mutex> lock(pings.mutex);
+    return destroyed.event == pings.root && pings.watched.count(destroyed.window) != 0;
+}
+
 void OnListenerEvent(const xcb_generic_event_t &event, Clock::time_point arrived)
 {
     if ((event.response_type & 0x7F) == XCB_CLIENT_MESSAGE)
@@ -341,7 +368,7 @@ void OnListenerEvent(const xcb_generic_event_t &event, Clock::time_point arrived
         // The window's own selection, not the root's report of one of its children: a frame is
         // not its client, and a top-level window heard of both ways is destroyed once.
         const auto &destroyed = reinterpret_cast<const xcb_destroy_notify_event_t &>(event);
-        if (destroyed.event == destroyed.window)
+        if (destroyed.event == destroyed.window || RootReportsOwnDestruction(destroyed))
             NoteDestroyed(destroyed.window);
     }
 }

@@ -14,8 +14,10 @@ namespace hungscan_x11 {
 // Pings every window of the list whose client takes part in the protocol (lists _NET_WM_PING
 // in WM_PROTOCOLS); the others are remembered as outside it. The pings leave in small
 // batches, and each window's time starts when its batch has been written to the socket. From
-// before its ping leaves, a window's own destruction is heard of.
-void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows);
+// before its ping leaves, a window's own destruction is heard of. framed[i]: windows[i] is not
+// a child of the root window (whose children's destruction the root's selection reports), or
+// may not be.
+void SendPings(xcb_connection_t *c, const std::vector<xcb_window_t> &windows, const std::vector<bool> &framed);
 
 // What AwaitPing says of a window destroyed while its ping was out, and of one whose client the
 // enumeration found outside the protocol.

@@ -19,7 +19,7 @@ struct Candidate
 
 } // namespace
 
-bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows)
+bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows, std::vector<bool> &framed)
 {
     const auto tree = Await(xcb_query_tree_reply, c, xcb_query_tree(c, RootWindow()));
     if (tree == nullptr)
@@ -27,6 +27,7 @@ bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows
     const std::vector<xcb_window_t> children = TreeChildren(tree.get());
     // The tree lists the bottom of the stack first.
     windows.clear();
+    framed.assign(children.size(), false);
     std::vector<Candidate> level;
     for (size_t i = children.size(); i-- > 0;)
     {
@@ -63,6 +64,7 @@ bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows
             {
                 found[level[i].top] = true;
                 windows[level[i].top] = level[i].window;
+                framed[level[i].top] = depth > 0;
             }
             if (!deeper)
                 continue;

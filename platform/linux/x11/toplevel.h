@@ -10,9 +10,10 @@
 namespace hungscan_x11 {
 
 // Top of the stack first, as Windows enumerates: the client windows (a window manager's frame
-// stands for the one it holds). False when the root window cannot be read: the connection
-// lost, or a list of its children that does not add up.
-bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows);
+// stands for the one it holds); framed[i] tells whether windows[i] was found below a root
+// window's child rather than being one. False when the root window cannot be read: the
+// connection lost, or a list of its children that does not add up.
+bool ListTopLevelWindows(xcb_connection_t *c, std::vector<xcb_window_t> &windows, std::vector<bool> &framed);
 
 } // namespace hungscan_x11
 
