@@ -4,7 +4,9 @@
 //
 // MARKs (X11 scene only) say what the group's windows claim of their owner: "+foreign" another
 // host in WM_CLIENT_MACHINE, "+nopid" no _NET_WM_PID at all, "+liar" the scene's parent's pid
-// in _NET_WM_PID instead of its own.
+// in _NET_WM_PID instead of its own; and "+moves": a frozen group's windows are moved into a
+// window of the group's own when a line reaches the scene's standard input, as a window manager
+// that starts takes a window into its frame.
 //
 // Every HEX is one window's caption, hex-encoded so that any byte survives the command line.
 #ifndef HUNGSCAN_TESTS_SCENE_ARGS_H
@@ -22,6 +24,7 @@ struct SceneGroupArgs
     bool foreign = false;
     bool noPid = false;
     bool liar = false;
+    bool moves = false;
     std::vector<std::string> captions;
 };
 
@@ -59,7 +62,8 @@ inline bool ParseSceneGroup(const std::string &arg, SceneGroupArgs &group)
     {
         const char *text;
         bool *set;
-    } marks[] = {{"+foreign", &group.foreign}, {"+nopid", &group.noPid}, {"+liar", &group.liar}};
+    } marks[] = {{"+foreign", &group.foreign}, {"+nopid", &group.noPid}, {"+liar", &group.liar},
+                 {"+moves", &group.moves}};
     for (const auto &mark : marks)
     {
         const size_t plus = head.find(mark.text);

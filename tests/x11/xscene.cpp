@@ -11,7 +11,8 @@
 // then answers), "forge" (answers its own pings, and with each answer forges answers for
 // every other top-level window, with stamps near its own) or "spin" (creates its windows, then
 // computes on its thread without pause, never reading an event, while the main thread waits). The marks "+foreign", "+nopid"
-// and "+liar" change what the windows claim of their owner. Every HEX is one window's name (_NET_WM_NAME and WM_NAME), hex-encoded;
+// and "+liar" change what the windows claim of their owner; "+moves" has a frozen group's windows
+// moved into another window of its own when a line reaches standard input. Every HEX is one window's name (_NET_WM_NAME and WM_NAME), hex-encoded;
 // COUNT repeats the group's windows on the same connection.
 //
 // Prints "ready" once every window exists and is mapped, and exits when standard input closes.
@@ -48,6 +49,7 @@ struct Group
     bool foreign = false;
     bool noPid = false;
     bool liar = false;
+    bool moves = false;
     std::vector<std::string> names;
 };
 
@@ -55,6 +57,7 @@ std::mutex mutex;
 std::condition_variable changed;
 unsigned groupsReady = 0;
 bool stopping = false;
+bool moveAsked = false; // a line came on standard input
 
 bool ParseGroup(const std::string &arg, Group &group)
 {
@@ -84,6 +87,7 @@ bool ParseGroup(const std::string &arg, Group &group)
     group.foreign = parsed.foreign;
     group.noPid = parsed.noPid;
     group.liar = parsed.liar;
+    group.moves = parsed.moves;
     group.names = parsed.captions;
     return true;
 }
@@ -229,6 +233,10 @@ void RunGroup(Group group)
     };
     if (group.kind != kChurn)
         createAll();
+    // Made after the group's windows, so that they have the ids a scene without it gives them.
+    const Window holder = group.moves ? XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 400, 400, 0, 0, 0) : 0;
+    if (group.moves)
+        XSync(d, False);
     {
         std::lock_guard<std::mutex> lock(mutex);
         ++groupsReady;
@@ -257,6 +265,14 @@ void RunGroup(Group group)
     {
         // Never read an event again: this is what a deadlocked client looks like.
         std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&group] { return stopping || (group.moves && moveAsked); });
+        if (!stopping)
+        {
+            // Moved by a request of its own, as a window manager would move it: no event read.
+            for (const Window window : windows)
+                XReparentWindow(d, window, holder, 0, 0);
+            XSync(d, False);
+        }
         changed.wait(lock, [] { return stopping; });
         return;
     }
@@ -312,9 +328,13 @@ int main(int argc, char **argv)
     std::printf("ready\n");
     std::fflush(stdout);
 
-    while (std::getchar() != EOF)
-    {
-    }
+    for (int c = std::getchar(); c != EOF; c = std::getchar())
+        if (c == '\n')
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            moveAsked = true;
+            changed.notify_all();
+        }
     // Frozen threads hold their connections open to the end; leave without waiting for them.
     std::fflush(stdout);
     std::_Exit(0);

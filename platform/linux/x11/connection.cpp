@@ -413,7 +413,8 @@ void ListenToWindows(const std::vector<xcb_window_t> &windows, bool on)
 {
     if (listening == nullptr || windows.empty())
         return;
-    // No replies: a window gone already earns an error event, which the listener drops.
+    // No replies: a window gone already earns an error event, which the listener takes for its
+    // destruction where it was one to hear of.
     const uint32_t mask = on ? XCB_EVENT_MASK_STRUCTURE_NOTIFY : 0;
     for (const xcb_window_t window : windows)
         xcb_change_window_attributes(listening, window, XCB_CW_EVENT_MASK, &mask);

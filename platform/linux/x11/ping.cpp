@@ -333,6 +333,7 @@ void NoteDestroyed(xcb_window_t window)
         generation.scan = pings.scan;
         pings.watched.erase(window); // its selection went with it
         pings.selected.erase(window);
+        pings.unanswered.erase(window); // nothing left to hear of between enumerations
         auto found = pings.pending.find(window);
         if (found != pings.pending.end())
             found->second.destroyed = true;
@@ -359,9 +360,39 @@ bool RootReportsOwnDestruction(const xcb_destroy_notify_event_t &destroyed)
     return destroyed.event == pings.root && pings.watched.count(destroyed.window) != 0;
 }
 
+// A child of the root moved into another window (a window manager that starts takes it into a
+// frame) is no longer one the root reports on: from now on it needs a selection of its own.
+void FollowMovedWindow(const xcb_reparent_notify_event_t &moved)
+{
+    {
+        std::lock_guard<std::mutex> lock(pings.mutex);
+        if (moved.event != pings.root || moved.parent == pings.root || pings.watched.count(moved.window) == 0 ||
+            !pings.selected.insert(moved.window).second)
+            return;
+    }
+    ListenToWindows({moved.window}, true);
+}
+
+// A selection the server refused because its window is gone (BadWindow): a window destroyed
+// before its selection was in force, heard of no other way.
+void NoteSelectionRefused(const xcb_generic_error_t &error)
+{
+    constexpr std::uint8_t BAD_WINDOW = 3;
+    if (error.error_code != BAD_WINDOW || error.major_code != XCB_CHANGE_WINDOW_ATTRIBUTES)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(pings.mutex);
+        if (pings.watched.count(error.resource_id) == 0 || pings.selected.count(error.resource_id) == 0)
+            return;
+    }
+    NoteDestroyed(error.resource_id);
+}
+
 void OnListenerEvent(const xcb_generic_event_t &event, Clock::time_point arrived)
 {
-    if ((event.response_type & 0x7F) == XCB_CLIENT_MESSAGE)
+    if (event.response_type == 0)
+        NoteSelectionRefused(reinterpret_cast<const xcb_generic_error_t &>(event));
+    else if ((event.response_type & 0x7F) == XCB_CLIENT_MESSAGE)
         NotePingAnswer(reinterpret_cast<const xcb_client_message_event_t &>(event), arrived);
     else if ((event.response_type & 0x7F) == XCB_DESTROY_NOTIFY)
     {
@@ -371,6 +402,8 @@ void OnListenerEvent(const xcb_generic_event_t &event, Clock::time_point arrived
         if (destroyed.event == destroyed.window || RootReportsOwnDestruction(destroyed))
             NoteDestroyed(destroyed.window);
     }
+    else if ((event.response_type & 0x7F) == XCB_REPARENT_NOTIFY)
+        FollowMovedWindow(reinterpret_cast<const xcb_reparent_notify_event_t &>(event));
 }
 
 } // namespace
