@@ -37,15 +37,9 @@ LoggedWindow DescribeLoggedWindow(HWND hwnd, DWORD processId)
     LoggedWindow window = {hwnd, processId, 0, "", "", "", FALSE};
     DWORD owner = 0;
     window.threadId = GetWindowThreadProcessId(hwnd, &owner);
-    WCHAR caption[TEXT_BUFFER_SIZE] = {};
-    SetLastError(0);
-    const int length = GetWindowTextW(hwnd, caption, TEXT_BUFFER_SIZE);
-    window.caption = Utf8(caption, length > 0 && length < TEXT_BUFFER_SIZE ? length : 0);
     // As the report does: a window of no known title is told by its program, and the caption
     // stays empty, for nothing may pass for a title that is not one.
-    char program[TEXT_BUFFER_SIZE];
-    if (length == 0 && ReadProgramName(hwnd, program))
-        window.program = program;
+    ReadCaptionUtf8(hwnd, &window.caption, &window.program);
     window.opened = ReadOwnerPathUtf8(processId, &window.path);
     if (!window.opened)
         window.path.clear();

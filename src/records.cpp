@@ -113,14 +113,24 @@ BOOL ReadOwnerPathUtf8(DWORD processId, std::string *path)
     return TRUE;
 }
 
+BOOL ReadCaptionUtf8(HWND hwnd, std::string *caption, std::string *program)
+{
+    WCHAR text[TEXT_BUFFER_SIZE] = {};
+    SetLastError(0);
+    const int length = GetWindowTextW(hwnd, text, TEXT_BUFFER_SIZE);
+    *caption = Utf8(text, length > 0 && length < TEXT_BUFFER_SIZE ? length : 0);
+    // A window whose title is not known has none to give: its program's name says which it is.
+    char name[TEXT_BUFFER_SIZE];
+    if (length != 0 || !ReadProgramName(hwnd, name))
+        return FALSE;
+    *program = name;
+    return TRUE;
+}
+
 std::string WindowFields(HWND hwnd, DWORD processId, DWORD threadId)
 {
-    WCHAR caption[TEXT_BUFFER_SIZE] = {};
-    SetLastError(0);
-    const int length = GetWindowTextW(hwnd, caption, TEXT_BUFFER_SIZE);
-    // A window whose title is not known has none to give: its program's name says which it is.
-    char program[TEXT_BUFFER_SIZE];
-    const BOOL untitled = length == 0 && ReadProgramName(hwnd, program);
+    std::string caption, program;
+    const BOOL untitled = ReadCaptionUtf8(hwnd, &caption, &program);
     std::string path;
     const BOOL opened = ReadOwnerPathUtf8(processId, &path);
     char numbers[96];
@@ -130,7 +140,7 @@ std::string WindowFields(HWND hwnd, DWORD processId, DWORD threadId)
     if (untitled)
         fields += "\"caption\":null,\"program\":" + JsonString(program);
     else
-        fields += "\"caption\":" + JsonString(Utf8(caption, length > 0 && length < TEXT_BUFFER_SIZE ? length : 0));
+        fields += "\"caption\":" + JsonString(caption);
     std::snprintf(numbers, sizeof numbers, ",\"pid\":%lu,\"tid\":%lu,", static_cast<unsigned long>(processId),
                   static_cast<unsigned long>(threadId));
     fields += numbers;

@@ -22,6 +22,11 @@ const std::string &RecordHost();
 // Wide text as UTF-8; length in characters.
 std::string Utf8(const WCHAR *text, int length);
 
+// The window's caption as UTF-8, read the wide way, as the window has it. Where no title of the
+// window is known (not an empty one: none), the caption stays empty, its program's name goes
+// to *program, and the result is TRUE.
+BOOL ReadCaptionUtf8(HWND hwnd, std::string *caption, std::string *program);
+
 // The owner's path as UTF-8, read the wide way: FALSE when the process cannot be opened; an
 // empty path when it opened but gave none.
 BOOL ReadOwnerPathUtf8(DWORD processId, std::string *path);

@@ -52,10 +52,9 @@ struct Pings
     // Windows whose own destruction the listener hears of (StructureNotify on the window itself,
     // or the root's report of its child): every window pinged, from before its ping leaves
     // until the enumeration ends, and those that did not answer between enumerations too,
-    // which a watch holds on to. Only a window's
-    // own destruction counts: a window manager's frame goes whenever the manager restarts
-    // or ends, with its client alive, and a stopped manager does not take its frame away when
-    // the client goes.
+    // which a watch holds on to. Only a window's own destruction counts: a window manager's
+    // frame goes whenever the manager restarts or ends, with its client alive, and a stopped
+    // manager does not take its frame away when the client goes.
     std::unordered_set<xcb_window_t> watched;
     // Of those, the ones with a selection of their own. A child of the root window needs none
     // while the root is listened to (during an enumeration): the root's selection reports the
