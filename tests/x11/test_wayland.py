@@ -139,6 +139,10 @@ class WaylandSession(unittest.TestCase):
             os.kill(proc.pid, signal.SIGCONT)
         seen = [event for event, _ in watching.events(out, b"hungscan wl watched")]
         self.assertEqual(seen, [b"Unresponsive", b"Responding again"], out.decode(errors="replace"))
+        # The ones met frozen never showed a title: the watch names their programs, as the report does.
+        for _, _, title, _, _ in FROZEN:
+            self.assertRegex(out, rb"(?m) Unresponsive: program [^\n]*%s[^\n]* \(no window title known\) \| "
+                                  rb"/usr/bin/python3" % re.escape(title.encode()))
 
 
 class MergedAndErrorReplies(unittest.TestCase):
