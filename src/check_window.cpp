@@ -357,6 +357,11 @@ BOOL ReadProgramName(HWND hwnd, char *text)
     return TRUE;
 }
 
+std::string UntitledName(const std::string &program)
+{
+    return program + " (no window title known)";
+}
+
 std::string CaptionLine(HWND hwnd)
 {
     char text[TEXT_BUFFER_SIZE];
@@ -364,7 +369,7 @@ std::string CaptionLine(HWND hwnd)
     ReadCaption(hwnd, text);
     char program[TEXT_BUFFER_SIZE];
     if (text[0] == '\0' && ReadProgramName(hwnd, program))
-        return std::string(" Program: ") + program + " (no window title known)";
+        return " Program: " + UntitledName(program);
     return std::string(" Caption: ") + text;
 }
 

@@ -58,6 +58,10 @@ void ReadCaption(HWND hwnd, char *text);
 // TEXT_BUFFER_SIZE bytes. FALSE for a window whose caption is empty or could not be read.
 BOOL ReadProgramName(HWND hwnd, char *text);
 
+// What stands in a line for the caption of a window whose title is not known: "NAME (no window
+// title known)", NAME its program's name.
+std::string UntitledName(const std::string &program);
+
 // The line of a report block that says which window it is: " Caption: TEXT", or, for a window
 // whose title is not known, " Program: NAME (no window title known)".
 std::string CaptionLine(HWND hwnd);

@@ -63,7 +63,7 @@ std::string EventLine(const char *event, const LoggedWindow &window, BOOL timed,
     if (window.program.empty())
         line += ": " + Shown(window.caption);
     else
-        line += ": program " + Shown(window.program) + " (no window title known)";
+        line += ": program " + UntitledName(Shown(window.program));
     if (!window.opened)
         line += " | !! Error (OpenProcess)";
     else if (!window.path.empty())

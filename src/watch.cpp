@@ -223,7 +223,7 @@ static void NoteUnresponsive(WatchScan *scan, HWND hwnd, DWORD processId)
     ReadCaption(hwnd, text);
     window.label = text;
     if (text[0] == '\0' && ReadProgramName(hwnd, text))
-        window.label = std::string("program ") + text + " (no window title known)";
+        window.label = "program " + UntitledName(text);
     switch (ReadOwnerPath(processId, text))
     {
     case OWNER_PATH:
