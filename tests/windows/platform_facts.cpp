@@ -84,9 +84,14 @@ void WowLayout()
     Check(status == 0 && length == 64 && info[4] == GetCurrentProcessId(), fact, detail);
 }
 
+// Set by the idle thread once it runs its own code; it returns when idleEnd is set.
+HANDLE idleRunning = NULL;
+HANDLE idleEnd = NULL;
+
 DWORD WINAPI Idle(LPVOID)
 {
-    Sleep(INFINITE);
+    SetEvent(idleRunning);
+    WaitForSingleObject(idleEnd, INFINITE);
     return 0;
 }
 
@@ -96,8 +101,12 @@ void SuspendCount()
     const char *fact = "(b) ThreadSuspendCount counts SuspendThread calls";
     typedef LONG(NTAPI * QueryProc)(HANDLE, ULONG, PVOID, ULONG, PULONG);
     const QueryProc query = Find<QueryProc>("ntdll.dll", "NtQueryInformationThread");
+    idleRunning = CreateEventA(NULL, TRUE, FALSE, NULL);
+    idleEnd = CreateEventA(NULL, TRUE, FALSE, NULL);
     HANDLE thread = CreateThread(NULL, 0, Idle, NULL, 0, NULL);
-    if (query == NULL || thread == NULL)
+    // Suspended, or ended, while the system still starts it (the loader's lock held for the
+    // libraries' thread notices), a thread would leave that lock held for the facts after.
+    if (query == NULL || thread == NULL || WaitForSingleObject(idleRunning, 5000) != WAIT_OBJECT_0)
     {
         Report("FAIL", fact, "no NtQueryInformationThread or no thread");
         return;
@@ -111,8 +120,11 @@ void SuspendCount()
     statuses[1] = query(thread, 35, &counts[1], sizeof counts[1], NULL);
     ResumeThread(thread);
     statuses[2] = query(thread, 35, &counts[2], sizeof counts[2], NULL);
-    TerminateThread(thread, 0);
+    SetEvent(idleEnd);
+    WaitForSingleObject(thread, 5000);
     CloseHandle(thread);
+    CloseHandle(idleEnd);
+    CloseHandle(idleRunning);
     char detail[160];
     std::snprintf(detail, sizeof detail, "counts %lu, %lu, %lu; status 0x%08lX", static_cast<unsigned long>(counts[0]),
                   static_cast<unsigned long>(counts[1]), static_cast<unsigned long>(counts[2]),
