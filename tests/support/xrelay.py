@@ -64,20 +64,22 @@ class Relay:
             server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             server.connect(self.target)
             if self.rewrite is not None:
+                link = Link(client, server, users=2)
                 opcodes = {}  # by the 16 bits of sequence number a reply carries
-                threading.Thread(target=self._requests, args=(client, server, opcodes), daemon=True).start()
-                threading.Thread(target=self._replies, args=(server, client, opcodes), daemon=True).start()
+                threading.Thread(target=self._requests, args=(client, server, opcodes, link), daemon=True).start()
+                threading.Thread(target=self._replies, args=(server, client, opcodes, link), daemon=True).start()
                 continue
-            threading.Thread(target=self._pump, args=(client, server, 0.0, False), daemon=True).start()
-            threading.Thread(target=self._pump, args=(server, client, self.delay, self.close_after_greeting),
+            link = Link(client, server, users=3 if self.delay else 2)
+            threading.Thread(target=self._pump, args=(client, server, 0.0, False, link), daemon=True).start()
+            threading.Thread(target=self._pump, args=(server, client, self.delay, self.close_after_greeting, link),
                              daemon=True).start()
 
-    def _pump(self, source, sink, delay, greeting_only):
+    def _pump(self, source, sink, delay, greeting_only, link):
         """Copies one direction; with a delay, each chunk leaves that long after it came."""
         greeting = b""
         late = queue.Queue()
         if delay:
-            threading.Thread(target=self._deliver, args=(late, sink), daemon=True).start()
+            threading.Thread(target=self._deliver, args=(late, sink, link), daemon=True).start()
         try:
             while not self.closed.is_set():
                 if not select.select([source], [], [], 0.5)[0]:
@@ -104,11 +106,11 @@ class Relay:
             if delay:
                 # The delivering side closes the sink, once it has sent what came before.
                 late.put((time.monotonic() + delay, None))
-                close(source)
+                link.leave(source)
             else:
-                close(source, sink)
+                link.leave(source, sink)
 
-    def _requests(self, client, server, opcodes):
+    def _requests(self, client, server, opcodes, link):
         """Passes the client's requests on, noting each one's opcode under its sequence number."""
         try:
             head = receive(client, 12)
@@ -128,9 +130,10 @@ class Relay:
                 opcodes[sequence] = request[0]
                 server.sendall(request)
         except (EOFError, OSError, ValueError):
-            close(client, server)
+            pass
+        link.leave(client, server)
 
-    def _replies(self, server, client, opcodes):
+    def _replies(self, server, client, opcodes, link):
         """Passes the server's greeting, events and errors on, and its replies as rewritten."""
         try:
             greeting = bytearray(receive(server, 8))
@@ -149,10 +152,11 @@ class Relay:
                         self.rewritten += 1
                 client.sendall(bytes(message))
         except (EOFError, OSError):
-            close(server, client)
+            pass
+        link.leave(server, client)
 
     @staticmethod
-    def _deliver(late, sink):
+    def _deliver(late, sink, link):
         while True:
             due, chunk = late.get()
             time.sleep(max(0.0, due - time.monotonic()))
@@ -162,16 +166,32 @@ class Relay:
                 sink.sendall(chunk)
             except OSError:
                 break
-        close(sink)
+        link.leave(sink)
 
 
-def close(*ends):
-    for end in ends:
-        try:
-            end.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        end.close()
+class Link:
+    """A client's two sockets, shared by the threads that serve it. A thread that is done shuts
+    its ends down, which wakes the others; only the last one closes them. A socket closed under
+    a thread still using it lets that thread shut down or read whatever socket the system hands
+    the number to next: the program's next connection, cut before its greeting."""
+
+    def __init__(self, *ends, users):
+        self.ends = ends
+        self.users = users
+        self.lock = threading.Lock()
+
+    def leave(self, *ends):
+        for end in ends:
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        with self.lock:
+            self.users -= 1
+            last = self.users == 0
+        if last:
+            for end in self.ends:
+                end.close()
 
 
 def pad(size):
