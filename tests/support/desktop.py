@@ -92,12 +92,10 @@ class PrivateDesktop:
 
 def start_xvfb(*extra):
     """A private X server on a display nobody uses: (process, ":N")."""
-    # -displayfd lets the server pick the display and tell us which. -noreset: by default the
-    # server starts over whenever its last client leaves, cutting off whoever is connecting just
-    # then; a real desktop always has clients (its session, its window manager), so it never does.
+    # -displayfd lets the server pick the display and tell us which.
     read_end, write_end = os.pipe()
     xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-noreset", "-screen", "0", "1024x768x24", *extra],
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", *extra],
         pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL, start_new_session=True)
     os.close(write_end)

@@ -21,6 +21,10 @@ class XDesktop(PrivateDesktop):
         # Over TCP the server cannot vouch for a client's process; -ac lets the test's clients
         # in without a cookie (the machine has no network beyond loopback).
         options = ("-listen", "tcp", "-ac") if self.tcp else ("-nolisten", "tcp")
+        # By default the server starts over whenever its last client leaves, cutting off whoever
+        # is connecting just then (a test's second connection, a window manager polled for by
+        # short-lived clients). A real desktop always has clients, so it never does.
+        options += ("-noreset",)
         return options + (("-auth", self.auth) if self.auth else ())
 
     def prepare(self):
